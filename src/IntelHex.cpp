@@ -1,0 +1,83 @@
+#include "IntelHex.h"
+
+#include "StringOperations.h"
+
+#include <cstdlib>
+#include <cstring>
+
+uint8_t u8_checksum_from_hex_string(char* hexString, uint8_t numberOfBytes) {
+    uint8_t sum = 0;
+    for (unsigned i = 0; i < numberOfBytes; ++i) {
+        sum = static_cast<uint8_t>(sum + u8_from_hex_string(hexString + 2 * i));
+    }
+    return static_cast<uint8_t>(0u - sum);
+}
+
+uint8_t intel_hex_start_code_present(char* intelHexString) { return intelHexString[0] == ':' ? 1 : 0; }
+
+uint8_t intel_hex_line_data_length(char* intelHexString) {
+    // The length field lies beyond a line of fewer than two characters; such a line reads as 0.
+    if (intelHexString[0] == '\0' || intelHexString[1] == '\0') {
+        return 0;
+    }
+    return u8_from_hex_string(intelHexString + 1);
+}
+
+uint16_t intel_hex_line_address(char* intelHexString) {
+    if (!intel_hex_line_is_valid(intelHexString)) {
+        return 0;
+    }
+    return static_cast<uint16_t>(u8_from_hex_string(intelHexString + 3) * 256 +
+                                 u8_from_hex_string(intelHexString + 5));
+}
+
+uint8_t intel_hex_line_record_type(char* intelHexString) {
+    // Read only after the line is known to reach position 8.
+    if (std::strlen(intelHexString) < 9) {
+        return 0xFF;
+    }
+    return static_cast<uint8_t>(intelHexString[8] - '0');
+}
+
+uint8_t intel_hex_line_is_data_record(char* intelHexString) {
+    return intel_hex_line_record_type(intelHexString) == INTEL_HEX_RECORD_DATA ? 1 : 0;
+}
+
+uint8_t intel_hex_line_is_extended_linear_address_record(char* intelHexString) {
+    return intel_hex_line_record_type(intelHexString) == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS ? 1 : 0;
+}
+
+uint8_t intel_hex_line_is_valid(char* intelHexString) {
+    if (!intel_hex_start_code_present(intelHexString)) {
+        return INTEL_HEX_STRING_INVALID;
+    }
+    const std::size_t lineLength = std::strlen(intelHexString);
+    if (lineLength < INTEL_HEX_MIN_LINE_LENGTH) {
+        return INTEL_HEX_STRING_INVALID;
+    }
+    const unsigned dataLength = intel_hex_line_data_length(intelHexString);
+    if (lineLength < INTEL_HEX_MIN_LINE_LENGTH + 2 * dataLength) {
+        return INTEL_HEX_STRING_INVALID;
+    }
+    const uint8_t expected = u8_from_hex_string(intelHexString + lineLength - 2);
+    const uint8_t calculated =
+        u8_checksum_from_hex_string(intelHexString + 1, static_cast<uint8_t>((dataLength + 4) % 256));
+    return expected == calculated ? INTEL_HEX_STRING_OK : INTEL_HEX_STRING_INVALID;
+}
+
+uint8_t* new_u8_data_array_from_intel_hex_string(char* intelHexString) {
+    if (!intel_hex_line_is_valid(intelHexString)) {
+        return nullptr;
+    }
+    const unsigned dataLength = intel_hex_line_data_length(intelHexString);
+    // malloc(0) may return null; keep at least one byte so a valid empty record is not mistaken
+    // for a failure.
+    auto* data = static_cast<uint8_t*>(std::malloc(dataLength > 0 ? dataLength : 1));
+    if (data == nullptr) {
+        return nullptr;
+    }
+    for (unsigned i = 0; i < dataLength; ++i) {
+        data[i] = u8_from_hex_string(intelHexString + 9 + 2 * i);
+    }
+    return data;
+}

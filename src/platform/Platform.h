@@ -1,0 +1,108 @@
+// The platform layer: the only place where the tool touches the operating system.
+//
+// Three implementations exist and one is chosen at link time:
+//   PlatformWin32.cpp  - the Windows communications API, console library and Sleep
+//   PlatformPosix.cpp  - termios serial ports, poll() deadlines, nanosleep, raw terminal key read
+//   sim/VirtualPlatform.cpp - a virtual clock with the simulated unit at the far end (tests only)
+//
+// The serial functions mirror the Win32 calls that ComPortAPI needs, so ComPortAPI reads the same
+// on every system. On systems other than Windows the DCB and COMMTIMEOUTS records are declared
+// here with the Windows field names and layout.
+#ifndef PLATFORM_H
+#define PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+typedef int BOOL;
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef void* HANDLE;
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+// Line settings, laid out like the Windows device-control block (28 bytes).
+struct DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+};
+
+// Read and write time-outs, laid out like the Windows record.
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+#endif
+
+// A write that cannot go out (CTS held low by a stuck or absent unit) fails after the bytes'
+// own line time plus this margin. No healthy unit comes near it.
+#define PLATFORM_WRITE_STALL_MARGIN_MS 15000u
+
+// Opens serial port number portNumber; winDevicePath is its Windows name ("\\.\COMn").
+// Exclusive access: a port already open elsewhere cannot be opened.
+// Returns INVALID_HANDLE_VALUE on failure.
+HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber);
+BOOL Platform_SerialSetQueues(HANDLE port, DWORD rxSize, DWORD txSize);
+BOOL Platform_SerialSetTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts);
+BOOL Platform_SerialSetState(HANDLE port, const DCB* settings);
+// Aborts pending reads and writes and clears both driver queues.
+BOOL Platform_SerialPurge(HANDLE port);
+BOOL Platform_SerialRaiseDtr(HANDLE port);
+// One blocking read under the time-outs last applied: returns once `size` bytes have arrived,
+// or when the total time-out has passed since the read began.
+BOOL Platform_SerialRead(HANDLE port, void* buffer, DWORD size, DWORD* bytesRead);
+// One blocking write of all bytes, held back by CTS when CTS flow control is on.
+BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* bytesWritten);
+BOOL Platform_SerialClose(HANDLE port);
+
+void Platform_SleepMs(uint32_t milliseconds);
+
+// Waits for one key press without echo. Returns the key, or -1 at end of input.
+int Platform_GetKey();
+
+// Reads one decimal integer from the console like scanf("%d").
+// Returns 1 when a number was read (stored in *value), 0 for non-numeric input, -1 at end of input.
+int Platform_ConsoleReadInt(int* value);
+
+// Writes text to standard output at once.
+void Platform_ConsoleWrite(const char* text, std::size_t length);
+
+#endif
