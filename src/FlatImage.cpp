@@ -60,9 +60,11 @@ BOOL ValidateFwAndConcatenateData(char* gHexData) {
             result = 0;
             break;
         }
+        // The line is valid from here on: it reaches its checksum, so every field can be read directly.
         const unsigned dataLength = intel_hex_line_data_length(intelHexStringLine);
+        const int recordType = intelHexStringLine[8] - '0';
 
-        if (intel_hex_line_is_extended_linear_address_record(intelHexStringLine)) {
+        if (recordType == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS) {
             // Only the low byte of the upper address counts: 0x8001 lands at 0x010000.
             uint8_t* data = dataLength >= 2 ? new_u8_data_array_from_intel_hex_string(intelHexStringLine) : nullptr;
             if (data == nullptr) {
@@ -72,8 +74,9 @@ BOOL ValidateFwAndConcatenateData(char* gHexData) {
             }
             memory_offset = static_cast<uint32_t>(data[1]) * 65536u;
             std::free(data);
-        } else if (intel_hex_line_is_data_record(intelHexStringLine)) {
-            const uint32_t address = memory_offset + intel_hex_line_address(intelHexStringLine);
+        } else if (recordType == INTEL_HEX_RECORD_DATA) {
+            const uint32_t address = memory_offset + u8_from_hex_string(intelHexStringLine + 3) * 256u +
+                                     u8_from_hex_string(intelHexStringLine + 5);
             if (static_cast<uint64_t>(address) + dataLength > CONCAT_BUFFER_SIZE) {
                 reportInvalidRecord(intelHexStringLine);
                 result = 0;

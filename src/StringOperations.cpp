@@ -4,59 +4,79 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
-constexpr std::array<uint8_t, 256> makeHexTable() {
-    std::array<uint8_t, 256> table{};
-    for (int c = '0'; c <= '9'; ++c) {
-        table[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - '0');
-    }
-    for (int c = 'A'; c <= 'F'; ++c) {
-        table[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - 'A' + 10);
-    }
-    for (int c = 'a'; c <= 'f'; ++c) {
-        table[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
-    }
-    return table;
-}
+// The list starts with room for one entry and no allocation, and doubles whenever the next piece
+// would leave no room for the terminating null entry.
+struct PieceList {
+    char** entries = nullptr;
+    std::size_t room = 1;
+    std::size_t count = 0;
 
-constexpr std::array<uint8_t, 256> kHexValue = makeHexTable();
+    void grow() {
+        void* bigger = std::realloc(entries, 2 * room * sizeof(char*));
+        if (bigger == nullptr) {
+            consolePrintLine("Memoire insuffisante");
+            std::free(entries);
+            std::exit(EXIT_OUT_OF_MEMORY);
+        }
+        entries = static_cast<char**>(bigger);
+        room *= 2;
+    }
+    void add(char* piece) {
+        if (count + 1 >= room) {
+            grow();
+        }
+        entries[count++] = piece;
+    }
+    char** finish() {
+        if (entries == nullptr) {
+            grow(); // a text without pieces still gets its terminating null entry
+        }
+        entries[count] = nullptr;
+        return entries;
+    }
+};
+
+// The common case of a hex text cut at ':': the library's character search does the scanning.
+char** splitAtOneCharacter(char* s, char separator) {
+    PieceList list;
+    char* p = s;
+    for (;;) {
+        while (*p == separator) {
+            ++p;
+        }
+        if (*p == '\0') {
+            break;
+        }
+        list.add(p);
+        char* end = std::strchr(p, separator);
+        if (end == nullptr) {
+            break;
+        }
+        *end = '\0';
+        p = end + 1;
+    }
+    return list.finish();
+}
 
 } // namespace
-
-uint8_t int_from_hex_char(char aChar) { return kHexValue[static_cast<unsigned char>(aChar)]; }
-
-uint8_t u8_from_hex_string(char* inputString) {
-    if (inputString[0] == '\0' || inputString[1] == '\0') {
-        return int_from_hex_char(inputString[0]);
-    }
-    return static_cast<uint8_t>(int_from_hex_char(inputString[0]) * 16 + int_from_hex_char(inputString[1]));
-}
 
 char** str_split(char* s, const char* ct) {
     if (s == nullptr || ct == nullptr) {
         return nullptr;
+    }
+    if (ct[0] != '\0' && ct[1] == '\0') {
+        return splitAtOneCharacter(s, ct[0]);
     }
     std::array<bool, 256> isSeparator{};
     for (const char* c = ct; *c != '\0'; ++c) {
         isSeparator[static_cast<unsigned char>(*c)] = true;
     }
 
-    char** list = nullptr;
-    std::size_t room = 1;
-    std::size_t count = 0;
-    auto grow = [&]() {
-        void* bigger = std::realloc(list, 2 * room * sizeof(char*));
-        if (bigger == nullptr) {
-            consolePrintLine("Memoire insuffisante");
-            std::free(list);
-            std::exit(EXIT_OUT_OF_MEMORY);
-        }
-        list = static_cast<char**>(bigger);
-        room *= 2;
-    };
-
+    PieceList list;
     char* p = s;
     for (;;) {
         while (*p != '\0' && isSeparator[static_cast<unsigned char>(*p)]) {
@@ -65,10 +85,7 @@ char** str_split(char* s, const char* ct) {
         if (*p == '\0') {
             break;
         }
-        if (count + 1 >= room) {
-            grow();
-        }
-        list[count++] = p;
+        list.add(p);
         while (*p != '\0' && !isSeparator[static_cast<unsigned char>(*p)]) {
             ++p;
         }
@@ -77,20 +94,18 @@ char** str_split(char* s, const char* ct) {
         }
         *p++ = '\0';
     }
-    if (list == nullptr) {
-        grow(); // a text without pieces still gets its terminating null entry
-    }
-    list[count] = nullptr;
-    return list;
+    return list.finish();
 }
 
 BOOL StrRemoveNL(char* str, char ch) {
+    if (ch == '\0') {
+        // The text ends at its first line break.
+        str[std::strcspn(str, "\r\n")] = '\0';
+        return 1;
+    }
     for (char* p = str; *p != '\0'; ++p) {
         if (*p == '\r' || *p == '\n') {
             *p = ch;
-            if (ch == '\0') {
-                break; // the text now ends here
-            }
         }
     }
     return 1;
