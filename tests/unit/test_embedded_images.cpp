@@ -5,61 +5,18 @@
 #include "firmware/BinImage.h"
 
 #include "VirtualConsole.h"
+#include "ReferenceHex.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-struct ParsedRecord {
-    unsigned length, address, type;
-    std::vector<uint8_t> data;
-};
-
-// A deliberately plain reader: splits at CR LF and decodes each field with the standard library.
-std::vector<ParsedRecord> parseStrictly(const std::string& text, std::string& problem) {
-    std::vector<ParsedRecord> records;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t end = text.find("\r\n", pos);
-        if (end == std::string::npos) {
-            problem = "text does not end with CR LF";
-            return records;
-        }
-        const std::string line = text.substr(pos, end - pos);
-        pos = end + 2;
-        if (line.size() < 11 || line[0] != ':' || line.find_first_not_of("0123456789ABCDEF", 1) != std::string::npos) {
-            problem = "malformed line " + line;
-            return records;
-        }
-        auto byteAt = [&](std::size_t i) { return static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16)); };
-        ParsedRecord r{byteAt(1), byteAt(3) * 256 + byteAt(5), byteAt(7), {}};
-        if (line.size() != 11 + 2 * r.length) {
-            problem = "length field disagrees with line " + line;
-            return records;
-        }
-        unsigned sum = 0;
-        for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
-            sum += byteAt(i);
-        }
-        if (sum % 256 != 0) {
-            problem = "bad checksum " + line;
-            return records;
-        }
-        for (unsigned i = 0; i < r.length; ++i) {
-            r.data.push_back(static_cast<uint8_t>(byteAt(9 + 2 * i)));
-        }
-        records.push_back(r);
-    }
-    return records;
-}
 
 struct Expected {
     int index;
@@ -108,7 +65,7 @@ TEST(EmbeddedImages, TextsHaveTheDocumentedShape) {
         SCOPED_TRACE(e.name);
         const std::string text(AUTOGEN_FILES[e.index].fileData, static_cast<std::size_t>(AUTOGEN_FILES[e.index].fileDataLength));
         std::string problem;
-        const auto records = parseStrictly(text, problem);
+        const auto records = reference_hex::parse(text, problem);
         ASSERT_EQ(problem, "");
         ASSERT_EQ(records.size(), e.records);
         EXPECT_EQ(records.front().type, 4u) << "first record is an extended linear address";
@@ -118,7 +75,7 @@ TEST(EmbeddedImages, TextsHaveTheDocumentedShape) {
         std::size_t startAddressRecords = 0;
         uint32_t upper = 0, lastEnd = 0, lastOffset = 0;
         unsigned lastLength = 0;
-        for (const ParsedRecord& r : records) {
+        for (const reference_hex::Record& r : records) {
             if (r.type == 4) {
                 uppers.push_back(r.data[0] * 256u + r.data[1]);
                 upper = r.data[1] * 65536u;
@@ -155,22 +112,9 @@ TEST(EmbeddedImages, FlatImageAndChecksumAgreeWithAnIndependentReading) {
         SCOPED_TRACE(e.name);
         const std::string text(AUTOGEN_FILES[e.index].fileData, static_cast<std::size_t>(AUTOGEN_FILES[e.index].fileDataLength));
         std::string problem;
-        const auto records = parseStrictly(text, problem);
+        const auto records = reference_hex::parse(text, problem);
         ASSERT_EQ(problem, "");
-        std::vector<uint8_t> expected(CONCAT_BUFFER_SIZE, 0xFF);
-        uint32_t upper = 0, highest = 0;
-        for (const ParsedRecord& r : records) {
-            if (r.type == 4) {
-                upper = r.data[1] * 65536u;
-            } else if (r.type == 0) {
-                std::copy(r.data.begin(), r.data.end(), expected.begin() + upper + r.address);
-                highest = std::max(highest, upper + r.address + r.length);
-            }
-        }
-        uint32_t byteSum = 0;
-        for (uint32_t i = 0; i < highest; ++i) {
-            byteSum += expected[i];
-        }
+        const reference_hex::Image expected = reference_hex::flatten(records);
 
         char* copy = WorkingBuffers_CopyImageText(e.index);
         ASSERT_NE(copy, nullptr);
@@ -178,9 +122,9 @@ TEST(EmbeddedImages, FlatImageAndChecksumAgreeWithAnIndependentReading) {
         std::free(copy);
         computeImageCheckSum();
         EXPECT_EQ(static_cast<uint32_t>(gDataConcatenatedLenght), e.lastRecordOffset + e.lastRecordLength);
-        EXPECT_EQ(static_cast<uint32_t>(gDataConcatenatedLenght), highest);
-        EXPECT_EQ(gDataConcatenatedCheckSum, 0u - byteSum);
-        EXPECT_EQ(std::memcmp(gDataConcatenated, expected.data(), CONCAT_BUFFER_SIZE), 0);
+        EXPECT_EQ(static_cast<uint32_t>(gDataConcatenatedLenght), expected.length);
+        EXPECT_EQ(gDataConcatenatedCheckSum, expected.checksum);
+        EXPECT_EQ(std::memcmp(gDataConcatenated, expected.bytes.data(), CONCAT_BUFFER_SIZE), 0);
         if (e.index == 0) {
             for (int i = 0; i < 0x8000; ++i) {
                 ASSERT_EQ(gDataConcatenated[i], 0xFF) << "the microcontroller image starts at 0x8000";

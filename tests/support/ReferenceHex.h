@@ -1,0 +1,87 @@
+// An independent reading of Intel HEX texts for tests: a deliberately plain reader that splits
+// at CR LF and decodes each field with the standard library, so the tool's own parser is checked
+// against something that shares none of its code.
+#ifndef TESTS_REFERENCE_HEX_H
+#define TESTS_REFERENCE_HEX_H
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace reference_hex {
+
+struct Record {
+    unsigned length, address, type;
+    std::vector<uint8_t> data;
+};
+
+// Parses a text whose every record ends with CR LF. On a problem, `problem` names it.
+inline std::vector<Record> parse(const std::string& text, std::string& problem) {
+    std::vector<Record> records;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos) {
+            problem = "text does not end with CR LF";
+            return records;
+        }
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 2;
+        if (line.size() < 11 || line[0] != ':' || line.find_first_not_of("0123456789ABCDEF", 1) != std::string::npos) {
+            problem = "malformed line " + line;
+            return records;
+        }
+        auto byteAt = [&](std::size_t i) { return static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16)); };
+        Record r{byteAt(1), byteAt(3) * 256 + byteAt(5), byteAt(7), {}};
+        if (line.size() != 11 + 2 * r.length) {
+            problem = "length field disagrees with line " + line;
+            return records;
+        }
+        unsigned sum = 0;
+        for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
+            sum += byteAt(i);
+        }
+        if (sum % 256 != 0) {
+            problem = "bad checksum " + line;
+            return records;
+        }
+        for (unsigned i = 0; i < r.length; ++i) {
+            r.data.push_back(static_cast<uint8_t>(byteAt(9 + 2 * i)));
+        }
+        records.push_back(r);
+    }
+    return records;
+}
+
+struct Image {
+    std::vector<uint8_t> bytes; // the whole 4 MiB, 0xFF where no record lands
+    uint32_t length = 0;        // offset just past the highest data byte
+    uint32_t checksum = 0;      // 0 minus the byte sum of bytes 0 .. length - 1
+};
+
+// Flattens parsed records the way the unit expects them: upper address from the second byte of
+// an extended linear address record, 0xFF filler.
+inline Image flatten(const std::vector<Record>& records) {
+    Image image;
+    image.bytes.assign(4u * 1024u * 1024u, 0xFF);
+    uint32_t upper = 0;
+    for (const Record& r : records) {
+        if (r.type == 4) {
+            upper = r.data[1] * 65536u;
+        } else if (r.type == 0) {
+            std::copy(r.data.begin(), r.data.end(), image.bytes.begin() + upper + r.address);
+            image.length = std::max(image.length, upper + r.address + r.length);
+        }
+    }
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < image.length; ++i) {
+        sum += image.bytes[i];
+    }
+    image.checksum = 0u - sum;
+    return image;
+}
+
+} // namespace reference_hex
+
+#endif
