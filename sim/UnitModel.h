@@ -128,10 +128,12 @@ private:
     Mode mode_ = Mode::Command;
     uint32_t baud_;
     std::string line_;
-    bool lineJustEnded_ = false;
+    bool lineJustEnded_ = false;      // a CR right after the line feed still belongs to the line
+    std::size_t lastLineTrace_ = 0;   // trace entry of the last line received
     int helpQueriesHeard_ = 0;
     int64_t bytesReceived_ = 0;
     int64_t lineFreeAtMs_ = 0;        // the unit's transmitter is busy until then
+    int64_t rebootDoneAtMs_ = 0;      // a rebooting unit listens again from then on
 
     // The upload in progress.
     char uploadKind_ = 0;
