@@ -191,6 +191,16 @@ void UnitModel::receive(const uint8_t* data, std::size_t size, int64_t timeMs, u
         if (mode_ == Mode::Rebooting) {
             return;   // a rebooting unit does not listen
         }
+        if (mode_ == Mode::Upload && lineJustEnded_) {
+            // The carriage return that closes the announcement line still belongs to it (it was
+            // sent at the command rate, before the tool switched); it is not image data.
+            lineJustEnded_ = false;
+            if (uploadBytes_.empty() && data[pos] == '\r') {
+                trace_[lastLineTrace_].text.push_back('\r');
+                ++pos;
+                continue;
+            }
+        }
         if (toolBaud != baud_) {
             // Sent at another rate: the UART sees framing errors and garbage. In command mode the
             // unit drops the partial line; an upload in progress takes the garbage as data.
