@@ -1,0 +1,377 @@
+// The pty front end of the simulated unit.
+//
+// One loop, no threads: poll the pty master with a time-out that ends at the next thing due (a
+// reply byte, a paced input byte, a housekeeping check), then
+//  - hand the model the bytes the tool wrote, with the time and the rate the tool set,
+//  - write the model's transmitted chunks once their time has come, garbled when the tool
+//    listens at another rate than the chunk was sent at,
+//  - write the trace and save received images.
+// Without pacing, bytes cross the pty at once. With pacing they take their true line time in
+// both directions: the tool's bytes are read no faster than its rate allows, so its writes
+// block as on a real port, and the unit's bytes are released one line time after another.
+//
+// A pty has no CTS line. When the tool has CTS flow control on and the unit's CTS is low, the
+// front end stops reading: the tool's writes stall once the pty's buffer is full, which is what
+// a real UART held by CTS looks like from the tool's side.
+#include "PtyRunner.h"
+
+#include "PtyPort.h"
+#include "PtyTrace.h"
+#include "UnitModel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmora_sim {
+
+namespace {
+
+volatile std::sig_atomic_t gStopRequested = 0;
+
+extern "C" void onStopSignal(int) { gStopRequested = 1; }
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: poll() returns at once with EINTR
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+constexpr int64_t kHousekeepingMs = 200;
+constexpr int64_t kCtsRecheckMs = 10;
+constexpr std::size_t kReadChunk = 65536;
+
+bool writeFileAtomically(const std::string& path, const std::string& content) {
+    const std::string temporary = path + ".tmp";
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    const bool closed = std::fclose(file) == 0;
+    return written && closed && std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+// A chunk taken from the model, on its way to the pty.
+struct Outgoing {
+    Chunk chunk;
+    std::size_t released = 0; // bytes already handed to the line
+    bool garbleNoted = false;
+};
+
+class PtyUnit {
+public:
+    explicit PtyUnit(const SimOptions& options) : options_(options), model_(options.unit) {}
+
+    int run();
+
+private:
+    int64_t nowMs() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
+    }
+    double nowExactMs() const {
+        return std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+    }
+    void note(int64_t timeMs, uint32_t baud, const std::string& text) {
+        trace_.add(TraceEntry{timeMs, 'E', baud, text});
+    }
+    bool setUp();
+    void takeInput(const ToolLine& line);
+    void releaseOutput(const ToolLine& line);
+    void flushOutput();
+    void collectModelRecords();
+    void saveImage(const ReceivedImage& image);
+    bool timeToQuit();
+    int pollTimeoutMs(bool inputAllowed) const;
+
+    using Clock = std::chrono::steady_clock;
+
+    const SimOptions& options_;
+    UnitModel model_;
+    PtyPort port_;
+    TraceFile trace_;
+    Clock::time_point start_ = Clock::now();
+
+    std::deque<Outgoing> outgoing_;
+    std::string toLine_; // released bytes the pty has not taken yet
+    int64_t lastByteOutMs_ = 0;
+
+    // Paced input: the tool's current burst began arriving at inStartMs_, inCount_ bytes of it
+    // have been taken since.
+    bool inBusy_ = false;
+    double inStartMs_ = 0;
+    int64_t inCount_ = 0;
+    bool inputWaiting_ = false;
+
+    ToolLine lastLine_{};
+    bool lineKnown_ = false;
+    std::size_t modelTraceSeen_ = 0;
+    std::size_t imagesSaved_ = 0;
+    bool rebooted_ = false;
+    int64_t rebootMs_ = 0;
+};
+
+bool PtyUnit::setUp() {
+    if (!options_.traceFile.empty() && !trace_.open(options_.traceFile)) {
+        std::fprintf(stderr, "VelmoraUnitSim: cannot write the trace %s\n", options_.traceFile.c_str());
+        return false;
+    }
+    if (!options_.imagesDir.empty()) {
+        mkdir(options_.imagesDir.c_str(), 0755);
+    }
+    if (!port_.create()) {
+        std::fprintf(stderr, "VelmoraUnitSim: %s\n", port_.error().c_str());
+        return false;
+    }
+    for (const std::string& link : options_.links) {
+        if (!port_.publish(link)) {
+            std::fprintf(stderr, "VelmoraUnitSim: %s\n", port_.error().c_str());
+            return false;
+        }
+        note(0, 0, "port " + port_.slavePath() + " published as " + link);
+    }
+    if (!options_.readyFile.empty()) {
+        std::string content = port_.slavePath() + "\n";
+        for (const std::string& link : options_.links) {
+            content += link + "\n";
+        }
+        if (!writeFileAtomically(options_.readyFile, content)) {
+            std::fprintf(stderr, "VelmoraUnitSim: cannot write %s\n", options_.readyFile.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+void PtyUnit::takeInput(const ToolLine& line) {
+    inputWaiting_ = false;
+    const std::size_t pending = port_.pendingFromTool();
+    if (pending == 0) {
+        inBusy_ = false;
+        return;
+    }
+    int64_t allowed = static_cast<int64_t>(std::min(pending, kReadChunk));
+    if (options_.unit.pacing && line.sendBaud != 0) {
+        const double now = nowExactMs();
+        if (!inBusy_) {
+            inBusy_ = true;
+            inStartMs_ = now;
+            inCount_ = 0;
+        }
+        // A byte has arrived once its ten bits have crossed the line.
+        const auto arrived = static_cast<int64_t>((now - inStartMs_) * line.sendBaud / 10000.0);
+        allowed = std::min(allowed, arrived - inCount_);
+        if (allowed <= 0) {
+            inputWaiting_ = true;
+            return;
+        }
+    }
+    // Stop exactly where the unit drops CTS or vanishes, so the change lands on the right byte.
+    allowed = std::min(allowed, model_.bytesUntilLineChange());
+    if (allowed <= 0) {
+        return;
+    }
+    char buffer[kReadChunk];
+    const long got = port_.readFromTool(buffer, static_cast<std::size_t>(allowed));
+    if (got <= 0) {
+        return;
+    }
+    inCount_ += got;
+    model_.receive(reinterpret_cast<const uint8_t*>(buffer), static_cast<std::size_t>(got), nowMs(),
+                   line.sendBaud);
+}
+
+void PtyUnit::releaseOutput(const ToolLine& line) {
+    for (Chunk& chunk : model_.takeTransmitted(nowMs())) {
+        outgoing_.push_back(Outgoing{std::move(chunk)});
+    }
+    while (!outgoing_.empty()) {
+        Outgoing& out = outgoing_.front();
+        const Chunk& chunk = out.chunk;
+        std::size_t due = chunk.bytes.size();
+        if (options_.unit.pacing && chunk.baud != 0) {
+            const double elapsed = nowExactMs() - static_cast<double>(chunk.timeMs);
+            due = std::min(due, static_cast<std::size_t>(std::max(0.0, elapsed * chunk.baud / 10000.0)));
+        }
+        if (due > out.released) {
+            std::string piece = chunk.bytes.substr(out.released, due - out.released);
+            if (line.listenBaud != 0 && line.listenBaud != chunk.baud) {
+                piece = garble(piece, chunk.baud, line.listenBaud);
+                if (!out.garbleNoted) {
+                    out.garbleNoted = true;
+                    note(nowMs(), chunk.baud,
+                         "sent at " + std::to_string(chunk.baud) + " baud while the tool listens at " +
+                             std::to_string(line.listenBaud) + ": the tool hears garbage");
+                }
+            }
+            toLine_ += piece;
+            out.released = due;
+            lastByteOutMs_ = nowMs();
+        }
+        if (out.released < chunk.bytes.size()) {
+            break;
+        }
+        outgoing_.pop_front();
+    }
+}
+
+void PtyUnit::flushOutput() {
+    while (!toLine_.empty()) {
+        const long n = port_.writeToTool(toLine_.data(), toLine_.size());
+        if (n <= 0) {
+            return; // the tool's queue is full (or the pty is gone): try again later
+        }
+        toLine_.erase(0, static_cast<std::size_t>(n));
+    }
+}
+
+void PtyUnit::saveImage(const ReceivedImage& image) {
+    if (options_.imagesDir.empty()) {
+        return;
+    }
+    const std::string base = options_.imagesDir + "/" + std::string(1, image.kind);
+    const std::string info = "kind " + std::string(1, image.kind) + "\nannouncedChecksum " +
+                             std::to_string(image.announcedChecksum) + "\nannouncedLength " +
+                             std::to_string(image.announcedLength) + "\nreceivedLength " +
+                             std::to_string(image.bytes.size()) + "\nchecksumOk " + (image.checksumOk ? "1" : "0") +
+                             "\n";
+    if (!writeFileAtomically(base + ".bin", image.bytes) || !writeFileAtomically(base + ".txt", info)) {
+        std::fprintf(stderr, "VelmoraUnitSim: cannot save image %s.bin\n", base.c_str());
+        return;
+    }
+    note(nowMs(), 0, "image saved as " + base + ".bin");
+}
+
+void PtyUnit::collectModelRecords() {
+    const std::vector<TraceEntry>& records = model_.trace();
+    for (; modelTraceSeen_ < records.size(); ++modelTraceSeen_) {
+        const TraceEntry& entry = records[modelTraceSeen_];
+        trace_.add(entry);
+        if (entry.direction == 'E' && entry.text.compare(0, 6, "reboot") == 0) {
+            rebooted_ = true;
+            rebootMs_ = entry.timeMs;
+        }
+    }
+    const std::vector<ReceivedImage>& images = model_.images();
+    for (; imagesSaved_ < images.size(); ++imagesSaved_) {
+        saveImage(images[imagesSaved_]);
+    }
+    trace_.writeDue(nowMs());
+}
+
+bool PtyUnit::timeToQuit() {
+    if (gStopRequested != 0) {
+        return true;
+    }
+    const int64_t now = nowMs();
+    if (options_.maxRunMs > 0 && now >= options_.maxRunMs) {
+        note(now, 0, "run time limit reached");
+        return true;
+    }
+    if (options_.exitAfterReboot && rebooted_ && model_.nextTransmitTime() == kNever && outgoing_.empty() &&
+        toLine_.empty() && now >= std::max(rebootMs_, lastByteOutMs_) + options_.exitAfterRebootMs) {
+        note(now, 0, "rebooted and quiet: exiting");
+        return true;
+    }
+    return false;
+}
+
+int PtyUnit::pollTimeoutMs(bool inputAllowed) const {
+    const int64_t now = nowMs();
+    int64_t next = now + kHousekeepingMs;
+    next = std::min(next, model_.nextTransmitTime());
+    if (!outgoing_.empty()) {
+        // A chunk still to start, or a paced one releasing byte by byte.
+        next = std::min(next, std::max(outgoing_.front().chunk.timeMs, now + 1));
+    }
+    if (!toLine_.empty() || inputWaiting_) {
+        next = std::min(next, now + 1);
+    }
+    if (!inputAllowed) {
+        next = std::min(next, now + kCtsRecheckMs);
+    }
+    if (options_.exitAfterReboot && rebooted_) {
+        next = std::min(next, std::max(rebootMs_, lastByteOutMs_) + options_.exitAfterRebootMs);
+    }
+    if (options_.maxRunMs > 0) {
+        next = std::min(next, options_.maxRunMs);
+    }
+    return static_cast<int>(std::clamp<int64_t>(next - now, 0, kHousekeepingMs));
+}
+
+int PtyUnit::run() {
+    installSignalHandlers();
+    if (!setUp()) {
+        return 1;
+    }
+    trace_.writeDue(nowMs());
+    while (!timeToQuit()) {
+        const ToolLine line = port_.toolLine();
+        if (!lineKnown_ || line.sendBaud != lastLine_.sendBaud || line.listenBaud != lastLine_.listenBaud ||
+            line.ctsFlow != lastLine_.ctsFlow) {
+            note(nowMs(), line.sendBaud,
+                 "tool line: sends at " + std::to_string(line.sendBaud) + ", listens at " +
+                     std::to_string(line.listenBaud) + ", CTS flow control " + (line.ctsFlow ? "on" : "off"));
+            lastLine_ = line;
+            lineKnown_ = true;
+        }
+
+        const bool heldByCts = line.ctsFlow && !model_.ctsRaised(nowMs());
+        if (!heldByCts) {
+            takeInput(line);
+        }
+        if (!model_.connected()) {
+            // The unit is gone, like a USB adapter pulled out: the tool's port vanishes under it.
+            collectModelRecords();
+            note(nowMs(), 0, "unit vanished after " + std::to_string(model_.bytesReceived()) + " bytes");
+            port_.destroy();
+            break;
+        }
+        releaseOutput(line);
+        flushOutput();
+        collectModelRecords();
+
+        pollfd pfd{port_.masterFd(), 0, 0};
+        if (!heldByCts) {
+            pfd.events |= POLLIN;
+        }
+        if (!toLine_.empty()) {
+            pfd.events |= POLLOUT;
+        }
+        const int timeout = pollTimeoutMs(!heldByCts);
+        const int ready = poll(&pfd, 1, timeout);
+        if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (pfd.revents & POLLIN) == 0) {
+            // Nothing will come from a hung-up master; do not spin on it.
+            usleep(static_cast<useconds_t>(std::max(timeout, 1)) * 1000u);
+        } else if (ready < 0 && errno != EINTR) {
+            std::fprintf(stderr, "VelmoraUnitSim: poll failed\n");
+            break;
+        }
+    }
+    collectModelRecords();
+    trace_.writeAll();
+    port_.destroy();
+    return 0;
+}
+
+} // namespace
+
+int runPtyUnit(const SimOptions& options) {
+    PtyUnit unit(options);
+    return unit.run();
+}
+
+} // namespace velmora_sim

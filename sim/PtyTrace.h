@@ -1,0 +1,47 @@
+// The simulator's trace file: one line per line received, text sent and event, in time order.
+//
+//   <ms since start> <R|S|E> <baud> <text>
+//
+// R is a line the unit received (byte for byte, line feed and carriage return included), S a
+// text the unit sent, E an event of the unit or of the pty front end. The text is escaped so
+// that it is byte-exact and every control byte is visible: \r \n \t \\ and \xNN (always two
+// hex digits) for every other byte outside printable ASCII. Percent signs stay as they are.
+#ifndef VELMORA_SIM_PTY_TRACE_H
+#define VELMORA_SIM_PTY_TRACE_H
+
+#include "UnitModel.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace velmora_sim {
+
+std::string escapeText(const std::string& bytes);
+
+class TraceFile {
+public:
+    TraceFile() = default;
+    ~TraceFile();
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    bool open(const std::string& path);
+    bool isOpen() const { return file_ != nullptr; }
+    // Entries may come in ahead of their time (a reply queued for later); they are written once
+    // their time has come, so the file reads in the order things happened on the line.
+    void add(const TraceEntry& entry);
+    void writeDue(int64_t nowMs);
+    void writeAll();
+
+private:
+    void write(const TraceEntry& entry);
+
+    std::FILE* file_ = nullptr;
+    std::vector<TraceEntry> pending_;
+};
+
+} // namespace velmora_sim
+
+#endif

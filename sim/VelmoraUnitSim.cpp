@@ -1,0 +1,30 @@
+// VelmoraUnitSim: a simulated Kovlar QV7 unit on a pseudo-terminal, for end-to-end runs of the
+// update tool without hardware.
+//
+//   VelmoraUnitSim --type RX --link build/dev/ports/COM3 --trace unit.trace --exit-after-reboot
+//
+// The unit answers the tool's commands, takes both uploads, reboots and prints its boot text.
+// It ends cleanly on SIGTERM or SIGINT and removes its links.
+#include "PtyOptions.h"
+#include "PtyRunner.h"
+
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv) {
+    velmora_sim::SimOptions options;
+    std::string error;
+    if (!velmora_sim::parseSimOptions(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "VelmoraUnitSim: %s\n\n%s", error.c_str(), velmora_sim::simUsage());
+        return 2;
+    }
+    if (options.showHelp) {
+        std::fputs(velmora_sim::simUsage(), stdout);
+        return 0;
+    }
+    if (options.links.empty()) {
+        std::fprintf(stderr, "VelmoraUnitSim: give at least one --link PATH\n\n%s", velmora_sim::simUsage());
+        return 2;
+    }
+    return velmora_sim::runPtyUnit(options);
+}
