@@ -13,8 +13,12 @@
 #include <cstring>
 #include <string>
 
+#include <vector>
+
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -127,6 +131,100 @@ private:
     std::string slavePath_;
     int master_ = -1;
 };
+
+// The pty simulator program, started with the given options and stopped (SIGTERM) at the end.
+class SimProcess {
+public:
+    SimProcess() = default;
+    ~SimProcess() { stop(); }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // Starts the simulator and waits until its ready file appears.
+    bool start(std::vector<std::string> args) {
+        readyFile_ = portDir() + "/sim-" + std::to_string(getpid()) + ".ready";
+        unlink(readyFile_.c_str());
+        args.insert(args.begin(), VELMORA_UNIT_SIM);
+        args.push_back("--ready-file");
+        args.push_back(readyFile_);
+        args.push_back("--max-run"); // never outlive a test run that went wrong
+        args.push_back("600000");
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (std::string& arg : args) {
+                argv.push_back(&arg[0]);
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 500 && pid_ > 0; ++i) {
+            if (access(readyFile_.c_str(), F_OK) == 0) {
+                return true;
+            }
+            if (exitedWithin(0)) {
+                return false;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
+
+    // True when the process has ended within `ms`; its exit status is then in status().
+    bool exitedWithin(int ms) {
+        if (pid_ <= 0) {
+            return true;
+        }
+        for (int waited = 0;; waited += 10) {
+            if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+                pid_ = -1;
+                return true;
+            }
+            if (waited >= ms) {
+                return false;
+            }
+            usleep(10000);
+        }
+    }
+
+    // Asks the simulator to end and waits for it. True when it ended cleanly within 5 s.
+    bool stop() {
+        if (pid_ <= 0) {
+            return false;
+        }
+        kill(pid_, SIGTERM);
+        if (!exitedWithin(5000)) {
+            kill(pid_, SIGKILL);
+            exitedWithin(5000);
+            return false;
+        }
+        unlink(readyFile_.c_str());
+        return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+    }
+
+    pid_t pid() const { return pid_; }
+    int status() const { return status_; }
+    const std::string& readyFile() const { return readyFile_; }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+    std::string readyFile_;
+};
+
+inline std::string readFile(const std::string& path) {
+    std::string content;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+            content.append(buffer, n);
+        }
+        std::fclose(file);
+    }
+    return content;
+}
 
 } // namespace pty_test
 
