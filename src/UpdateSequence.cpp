@@ -1,0 +1,178 @@
+#include "UpdateSequence.h"
+
+#include "CommandProtocol.h"
+#include "ComPortAPI.h"
+#include "Console.h"
+#include "FlatImage.h"
+#include "StringOperations.h"
+#include "WorkingBuffers.h"
+#include "platform/Platform.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kUploadBaudRate = 115200;
+constexpr int kCommandTimeoutMs = 1000;
+constexpr int kLogicAnnounceTimeoutMs = 10000;
+constexpr int kFirmwareAnnounceTimeoutMs = 5000;
+constexpr int kBootTextTimeoutMs = 11000;
+
+// One direct read of whatever the unit sent into gDataBuffer, zero-terminated.
+int readIntoDataBuffer() {
+    int nBytesRead = 0;
+    ComPortAPI_ReadCOM(gDataBuffer, DATA_BUFFER_SIZE - 1, &nBytesRead);
+    if (nBytesRead < 0 || nBytesRead > DATA_BUFFER_SIZE - 1) {
+        nBytesRead = 0;
+    }
+    gDataBuffer[nBytesRead] = '\0';
+    return nBytesRead;
+}
+
+// "%fw -l " or "%fw -h " followed by the checksum and the length of the image just flattened.
+void buildAnnouncement(char* commandToSend, std::size_t size, const char* prefix) {
+    std::snprintf(commandToSend, size, "%s%u %d", prefix, gDataConcatenatedCheckSum, gDataConcatenatedLenght);
+}
+
+} // namespace
+
+int parseVersionReply(const char* text, int* fw_ver, int* fw_rev, int* fw_sub, char* model, int* fpga_ver,
+                      int* fpga_rev, int* fpga_type) {
+    int consumed = 0;
+    if (std::sscanf(text, "%d.%d.%d %n", fw_ver, fw_rev, fw_sub, &consumed) != 3 || consumed == 0) {
+        return 0; // fewer than three fields; the exact count does not matter to the caller
+    }
+    // The model word runs to the next white space, however long it is; only its start is kept.
+    const char* word = text + consumed;
+    std::size_t wordLength = 0;
+    while (word[wordLength] != '\0' && !std::isspace(static_cast<unsigned char>(word[wordLength]))) {
+        ++wordLength;
+    }
+    if (wordLength == 0) {
+        return 3;
+    }
+    const std::size_t kept = wordLength < VERSION_MODEL_WORD_LENGTH ? wordLength : VERSION_MODEL_WORD_LENGTH;
+    std::memcpy(model, word, kept);
+    model[kept] = '\0';
+    const int rest = std::sscanf(word + wordLength, "%d.%d %d", fpga_ver, fpga_rev, fpga_type);
+    return 4 + (rest > 0 ? rest : 0);
+}
+
+BOOL updateFirmware() {
+    int fw_ver = 0, fw_rev = 0, fw_sub = 0;
+    int fpga_ver = 0, fpga_rev = 0;
+    int fpga_type = -1;
+    char model[VERSION_MODEL_WORD_LENGTH + 1] = {0};
+    int page_idx = 0;
+    char commandToSend[100];
+
+    // Version query: only what arrives within this one read is parsed.
+    ComPortAPI_SetReadingTimeoutInMs(kCommandTimeoutMs);
+    sendCommand("%fw -v", 0, 0, nullptr);
+    readIntoDataBuffer();
+    StrRemoveNL(gDataBuffer, ' ');
+    if (parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver, &fpga_rev, &fpga_type) == 7) {
+        consolePrint("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev, fw_sub);
+        consolePrint("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model, fpga_ver, fpga_rev,
+                     fpga_type);
+    }
+
+    // Product check: the programmable logic must be the XC7A15, then the identity picks TX or RX.
+    consolePrint("Checking product .......... ");
+    if (fpga_type != DEVICE_XC7A15_484) {
+        consolePrintLine("FAILED, Unknown product\r");
+        return 0;
+    }
+    if (sendCommand("%fw -p", 0, 1, VALIDATE_TX_PRODUCT_ID_STRING)) {
+        consolePrintLine("TX OK\r");
+        consolePrint("%s", VALIDATE_TX_PRODUCT_ID_STRING);
+        consolePrintLine("\r");
+        page_idx = IMAGE_INDEX_FPGA_TX;
+    } else if (sendCommand("%fw -p", 0, 1, VALIDATE_RX_PRODUCT_ID_STRING)) {
+        consolePrintLine("RX OK\r");
+        consolePrint("%s", VALIDATE_RX_PRODUCT_ID_STRING);
+        consolePrintLine("\r");
+        page_idx = IMAGE_INDEX_FPGA_RX;
+    } else {
+        consolePrintLine("FAILED\r");
+        return 0;
+    }
+
+    std::free(gHexFPGA_Code);
+    gHexFPGA_Code = WorkingBuffers_CopyImageText(page_idx);
+    if (gHexFPGA_Code == nullptr) {
+        consolePrintLine("\r\nERROR: Not enough memory for the Programmable Logic data !\r");
+        return 0;
+    }
+
+    // Programmable-logic upload.
+    if (!ValidateFwAndConcatenateData(gHexFPGA_Code)) {
+        consolePrintLine("\r\nERROR: Programmable Logic data is not valid !\r");
+        return 0;
+    }
+    consolePrint("Preparing to Upload Programmable Logic ............ ");
+    computeImageCheckSum();
+    buildAnnouncement(commandToSend, sizeof commandToSend, "%fw -l ");
+    ComPortAPI_SetReadingTimeoutInMs(kLogicAnnounceTimeoutMs);
+    if (!sendCommand(commandToSend, 0, 1, "Ready")) {
+        consolePrintLine("FAILED [Unit not ready]\r");
+        return 0;
+    }
+    consolePrintLine("OK\r");
+    consolePrint("Sending Programmable Logic data ................... ");
+    ComPortAPI_SetBaudRate(kUploadBaudRate);
+    ComPortAPI_SetReadingTimeoutInMs(kCommandTimeoutMs);
+    if (!sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS")) {
+        consolePrintLine("FAILED\r");
+        return 0;
+    }
+    consolePrintLine("OK\r");
+
+    // Microcontroller upload, announced at 115200 where the unit now listens.
+    if (!ValidateFwAndConcatenateData(gHexFirmware)) {
+        consolePrintLine("\r\nERROR: uC Firmware data is not valid !\r");
+        return 0;
+    }
+    consolePrint("Preparing to Upload Firmware ...................... ");
+    computeImageCheckSum();
+    buildAnnouncement(commandToSend, sizeof commandToSend, "%fw -h ");
+    ComPortAPI_SetReadingTimeoutInMs(kFirmwareAnnounceTimeoutMs);
+    if (!sendCommand(commandToSend, 0, 1, "Ready")) {
+        consolePrintLine("FAILED [Unit not ready]\r");
+        return 0;
+    }
+    consolePrintLine("OK\r");
+    consolePrint("Sending data ...................................... ");
+    ComPortAPI_SetBaudRate(kUploadBaudRate);
+    ComPortAPI_SetReadingTimeoutInMs(kCommandTimeoutMs);
+    if (!sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS")) {
+        consolePrintLine("FAILED\r");
+        return 0;
+    }
+
+    // Reboot wait: the unit comes back at its own rate and prints its boot text.
+    ComPortAPI_SetBaudRate(gBaudRate);
+    consolePrint(" OK\n\r\n\r");
+    consolePrint("Please wait while the unit is rebooting ........... ");
+    const int max_cnt = REBOOT_STEPS;
+    for (int i = 0; i < max_cnt; ++i) {
+        consolePrint("%3d%%", i * 100 / max_cnt);
+        Platform_SleepMs(REBOOT_STEP_MS);
+        consolePrint("\b\b\b\b");
+    }
+    consolePrint("%3d%%", 100);
+    readIntoDataBuffer(); // drains what the unit printed so far
+    ComPortAPI_SetReadingTimeoutInMs(kBootTextTimeoutMs);
+    const int nBytesRead = readIntoDataBuffer();
+    consolePrint("\b\b\b\b");
+    consolePrint("100%%");
+    // Judged on the text as received: the prompt must close it, so a zero byte cuts nothing short.
+    if (nBytesRead >= 2 && gDataBuffer[0] == '[' && gDataBuffer[nBytesRead - 2] == '>' &&
+        gDataBuffer[nBytesRead - 1] == '>') {
+        consolePrintLine("\n\r\n\rThe update was successful, the unit is now operational\r");
+    }
+    return 1;
+}
