@@ -1,0 +1,93 @@
+// The virtual platform: the serial functions and the sleep of platform/Platform.h on a virtual
+// clock, with simulated units at the far end of the ports. Linked into the unit tests in place of
+// the real platform layer, so every protocol wait runs in no wall time and is exact to the ms.
+//
+// Line model:
+//   - A port is absent, present with nothing attached, busy (open in another program), or attached
+//     to a velmora_sim::UnitModel. Ports may refuse some baud rates.
+//   - A read returns as soon as the requested count has arrived, else exactly
+//     ReadTotalTimeoutConstant ms after it began, with what arrived by then.
+//   - A write occupies the line for 10 bits per byte at the port's baud rate, and the unit receives
+//     the bytes when they have gone out. With CTS flow control on, bytes go out only while the
+//     unit raises CTS (nothing attached: CTS low); a write that cannot finish fails after its own
+//     line time plus PLATFORM_WRITE_STALL_MARGIN_MS.
+//   - Bytes the unit sends at a rate other than the port's arrive garbled (velmora_sim::garble).
+//   - Bytes the unit sends while the port is closed are lost.
+//   - A unit that vanishes (disconnectAfterBytes) makes writes fail at once and reads fail after
+//     their time-out with nothing, like an unplugged USB adapter.
+#ifndef VIRTUAL_PLATFORM_H
+#define VIRTUAL_PLATFORM_H
+
+#include "UnitModel.h"
+#include "platform/Platform.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace virtual_platform {
+
+// Platform calls made so far, by function.
+struct CallCounts {
+    int open = 0;
+    int setQueues = 0;
+    int setTimeouts = 0;
+    int setState = 0;
+    int purge = 0;
+    int raiseDtr = 0;
+    int read = 0;
+    int write = 0;
+    int close = 0;
+    int sleep = 0;
+    int total() const {
+        return open + setQueues + setTimeouts + setState + purge + raiseDtr + read + write + close + sleep;
+    }
+};
+
+// One write of the tool, as it went out on the line.
+struct WriteRecord {
+    int64_t startMs;
+    int64_t endMs;
+    uint32_t baud;
+    std::string bytes;   // the bytes that went out (all of them unless the write failed)
+    bool ok;
+};
+
+// Clock back to 0, no ports, no counts, and the virtual console reset too.
+void reset();
+int64_t nowMs();
+// Lets time pass without any platform call.
+void advanceMs(int64_t ms);
+
+// Port `port` with a simulated unit attached; the returned model stays valid until reset().
+velmora_sim::UnitModel& attachUnit(int port, const velmora_sim::UnitOptions& options = velmora_sim::UnitOptions());
+// Port `port` exists with nothing attached.
+void addEmptyPort(int port);
+// Busy ports exist but cannot be opened.
+void setPortBusy(int port, bool busy = true);
+// Applying line settings with this baud rate to the port fails.
+void refuseBaud(int port, uint32_t baud);
+// Applying time-outs to the port fails.
+void refuseTimeouts(int port, bool refuse = true);
+
+const CallCounts& calls();
+void resetCallCounts();
+
+bool isOpen(int port);
+// The unit attached to `port`, or null.
+velmora_sim::UnitModel* unit(int port);
+// Settings last applied successfully to the port (the defaults of a fresh port: 9600 baud).
+const DCB& appliedDcb(int port);
+const COMMTIMEOUTS& appliedTimeouts(int port);
+// Queue sizes asked for at the last Platform_SerialSetQueues on the port.
+uint32_t rxQueueSize(int port);
+uint32_t txQueueSize(int port);
+// Device path given to the last Platform_SerialOpen call.
+const std::string& lastOpenPath();
+// Every write of the tool to the port, in order, and all their bytes joined.
+const std::vector<WriteRecord>& writes(int port);
+std::string written(int port);
+
+} // namespace virtual_platform
+
+#endif

@@ -1,0 +1,388 @@
+// The serial functions and the sleep of the platform layer on a virtual clock (see
+// VirtualPlatform.h for the line model).
+#include "VirtualPlatform.h"
+
+#include "VirtualConsole.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace {
+
+using velmora_sim::UnitModel;
+using velmora_sim::lineTimeMs;
+
+// Bytes from the unit on their way into the PC's receive queue. The unit sent `sentCount` bytes
+// starting at `startMs` at `sentBaud`; the port heard them as `bytes` (garbled when its rate
+// differed), spread evenly over the same line time.
+struct Incoming {
+    int64_t startMs;
+    uint32_t sentBaud;
+    std::size_t sentCount;
+    std::string bytes;
+    std::size_t taken = 0;   // bytes already handed to the tool or purged
+
+    // Time at which byte `index` (0-based) of `bytes` has fully arrived.
+    int64_t arrival(std::size_t index) const {
+        const uint64_t numerator = static_cast<uint64_t>(index + 1) * sentCount * 10000u;
+        const uint64_t denominator = static_cast<uint64_t>(bytes.size()) * sentBaud;
+        return startMs + static_cast<int64_t>((numerator + denominator - 1) / denominator);
+    }
+    // How many of `bytes` have fully arrived by `timeMs`.
+    std::size_t arrivedBy(int64_t timeMs) const {
+        if (timeMs <= startMs) {
+            return 0;
+        }
+        // Past the chunk's own line time everything is in; clamping first keeps the product small.
+        const int64_t elapsed = std::min<int64_t>(timeMs - startMs, lineTimeMs(sentCount, sentBaud) + 1);
+        const uint64_t count = static_cast<uint64_t>(elapsed) * bytes.size() * sentBaud /
+                               (static_cast<uint64_t>(sentCount) * 10000u);
+        return static_cast<std::size_t>(std::min<uint64_t>(count, bytes.size()));
+    }
+};
+
+DCB freshPortDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.ByteSize = 8;
+    return dcb;
+}
+
+struct Port {
+    bool busy = false;
+    bool refuseTimeouts = false;
+    std::set<uint32_t> refusedBauds;
+    std::unique_ptr<UnitModel> unit;
+    bool open = false;
+    DCB dcb = freshPortDcb();
+    COMMTIMEOUTS timeouts{};
+    uint32_t rxQueue = 0;
+    uint32_t txQueue = 0;
+    std::deque<Incoming> incoming;
+    std::vector<virtual_platform::WriteRecord> writes;
+};
+
+int64_t g_now = 0;
+std::map<int, Port> g_ports;
+std::map<intptr_t, int> g_handles;   // open handle -> port number
+intptr_t g_nextHandle = 1;
+virtual_platform::CallCounts g_calls;
+std::string g_lastOpenPath;
+
+Port& portAt(int number) { return g_ports[number]; }
+
+// The port behind an open handle, or null for a closed, stale or invalid one.
+Port* portOf(HANDLE handle, int* number = nullptr) {
+    const auto found = g_handles.find(reinterpret_cast<intptr_t>(handle));
+    if (found == g_handles.end()) {
+        return nullptr;
+    }
+    if (number != nullptr) {
+        *number = found->second;
+    }
+    return &g_ports[found->second];
+}
+
+// Moves what the unit has started to transmit by `timeMs` onto the line. The port hears each
+// chunk at the rate it is set to when the chunk begins; nothing is heard while it is closed.
+void collect(Port& port, int64_t timeMs) {
+    if (!port.unit) {
+        return;
+    }
+    for (velmora_sim::Chunk& chunk : port.unit->takeTransmitted(timeMs)) {
+        if (!port.open || chunk.bytes.empty()) {
+            continue;
+        }
+        std::string heard = velmora_sim::garble(chunk.bytes, chunk.baud, port.dcb.BaudRate);
+        if (heard.empty()) {
+            continue;
+        }
+        port.incoming.push_back({chunk.timeMs, chunk.baud, chunk.bytes.size(), std::move(heard)});
+    }
+}
+
+// Time at which the `count`-th byte not yet taken has arrived, or kNever when fewer are queued.
+int64_t arrivalOfNth(const Port& port, std::size_t count) {
+    for (const Incoming& in : port.incoming) {
+        const std::size_t left = in.bytes.size() - in.taken;
+        if (count <= left) {
+            return in.arrival(in.taken + count - 1);
+        }
+        count -= left;
+    }
+    return velmora_sim::kNever;
+}
+
+// Hands over up to `size` bytes that have arrived by `timeMs`.
+std::size_t take(Port& port, char* buffer, std::size_t size, int64_t timeMs) {
+    std::size_t copied = 0;
+    while (copied < size && !port.incoming.empty()) {
+        Incoming& in = port.incoming.front();
+        const std::size_t ready = in.arrivedBy(timeMs);
+        const std::size_t n = std::min(size - copied, ready - std::min(ready, in.taken));
+        if (n > 0) {
+            std::memcpy(buffer + copied, in.bytes.data() + in.taken, n);
+            in.taken += n;
+            copied += n;
+        }
+        if (in.taken < in.bytes.size()) {
+            break;   // the rest of this chunk is still on the line
+        }
+        port.incoming.pop_front();
+    }
+    return copied;
+}
+
+bool unitGone(const Port& port) { return port.unit && !port.unit->connected(); }
+
+bool ctsHigh(const Port& port, int64_t timeMs) { return port.unit && port.unit->ctsRaised(timeMs); }
+
+} // namespace
+
+namespace virtual_platform {
+
+void reset() {
+    g_now = 0;
+    g_ports.clear();
+    g_handles.clear();
+    g_calls = CallCounts();
+    g_lastOpenPath.clear();
+    virtual_console::reset();
+}
+
+int64_t nowMs() { return g_now; }
+void advanceMs(int64_t ms) { g_now += std::max<int64_t>(ms, 0); }
+
+UnitModel& attachUnit(int port, const velmora_sim::UnitOptions& options) {
+    Port& p = portAt(port);
+    p.unit = std::make_unique<UnitModel>(options);
+    return *p.unit;
+}
+
+void addEmptyPort(int port) { portAt(port); }
+void setPortBusy(int port, bool busy) { portAt(port).busy = busy; }
+void refuseBaud(int port, uint32_t baud) { portAt(port).refusedBauds.insert(baud); }
+void refuseTimeouts(int port, bool refuse) { portAt(port).refuseTimeouts = refuse; }
+
+const CallCounts& calls() { return g_calls; }
+void resetCallCounts() { g_calls = CallCounts(); }
+
+bool isOpen(int port) {
+    const auto found = g_ports.find(port);
+    return found != g_ports.end() && found->second.open;
+}
+
+UnitModel* unit(int port) {
+    const auto found = g_ports.find(port);
+    return found == g_ports.end() ? nullptr : found->second.unit.get();
+}
+
+const DCB& appliedDcb(int port) { return portAt(port).dcb; }
+const COMMTIMEOUTS& appliedTimeouts(int port) { return portAt(port).timeouts; }
+uint32_t rxQueueSize(int port) { return portAt(port).rxQueue; }
+uint32_t txQueueSize(int port) { return portAt(port).txQueue; }
+const std::string& lastOpenPath() { return g_lastOpenPath; }
+const std::vector<WriteRecord>& writes(int port) { return portAt(port).writes; }
+
+std::string written(int port) {
+    std::string all;
+    for (const WriteRecord& w : portAt(port).writes) {
+        all += w.bytes;
+    }
+    return all;
+}
+
+} // namespace virtual_platform
+
+HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
+    ++g_calls.open;
+    g_lastOpenPath = winDevicePath != nullptr ? winDevicePath : "";
+    const auto found = g_ports.find(portNumber);
+    if (found == g_ports.end() || found->second.busy || found->second.open) {
+        return INVALID_HANDLE_VALUE;   // absent, or already open (here or in another program)
+    }
+    Port& port = found->second;
+    collect(port, g_now);   // what the unit sent before the open was heard by nobody
+    port.open = true;
+    port.incoming.clear();
+    const intptr_t handle = g_nextHandle++;
+    g_handles[handle] = portNumber;
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL Platform_SerialSetQueues(HANDLE handle, DWORD rxSize, DWORD txSize) {
+    ++g_calls.setQueues;
+    Port* port = portOf(handle);
+    if (port == nullptr) {
+        return 0;
+    }
+    port->rxQueue = rxSize;
+    port->txQueue = txSize;
+    return 1;
+}
+
+BOOL Platform_SerialSetTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts) {
+    ++g_calls.setTimeouts;
+    Port* port = portOf(handle);
+    if (port == nullptr || timeouts == nullptr || port->refuseTimeouts) {
+        return 0;
+    }
+    port->timeouts = *timeouts;
+    return 1;
+}
+
+BOOL Platform_SerialSetState(HANDLE handle, const DCB* settings) {
+    ++g_calls.setState;
+    Port* port = portOf(handle);
+    if (port == nullptr || settings == nullptr || port->refusedBauds.count(settings->BaudRate) != 0 ||
+        settings->BaudRate == 0) {
+        return 0;
+    }
+    // Chunks that began before the change were heard at the old rate.
+    collect(*port, g_now);
+    port->dcb = *settings;
+    return 1;
+}
+
+BOOL Platform_SerialPurge(HANDLE handle) {
+    ++g_calls.purge;
+    Port* port = portOf(handle);
+    if (port == nullptr) {
+        return 0;
+    }
+    collect(*port, g_now);
+    // Everything already received is dropped; bytes still on the line arrive afterwards.
+    for (Incoming& in : port->incoming) {
+        in.taken = std::max(in.taken, in.arrivedBy(g_now));
+    }
+    while (!port->incoming.empty() && port->incoming.front().taken >= port->incoming.front().bytes.size()) {
+        port->incoming.pop_front();
+    }
+    return 1;
+}
+
+BOOL Platform_SerialRaiseDtr(HANDLE handle) {
+    ++g_calls.raiseDtr;
+    return portOf(handle) != nullptr ? 1 : 0;
+}
+
+BOOL Platform_SerialRead(HANDLE handle, void* buffer, DWORD size, DWORD* bytesRead) {
+    ++g_calls.read;
+    if (bytesRead != nullptr) {
+        *bytesRead = 0;
+    }
+    Port* port = portOf(handle);
+    if (port == nullptr || buffer == nullptr) {
+        return 0;
+    }
+    const int64_t start = g_now;
+    const int64_t deadline = start + static_cast<int64_t>(port->timeouts.ReadTotalTimeoutConstant) +
+                             static_cast<int64_t>(port->timeouts.ReadTotalTimeoutMultiplier) * size;
+    if (unitGone(*port)) {
+        g_now = deadline;   // a vanished device: silence until the deadline, then failure
+        return 0;
+    }
+    int64_t end = deadline;
+    if (size > 0) {
+        // Walk the unit's transmissions in time order until the requested count has arrived or
+        // the deadline comes. The port's rate cannot change during the read.
+        int64_t horizon = start;
+        for (;;) {
+            collect(*port, horizon);
+            const int64_t full = arrivalOfNth(*port, size);
+            if (full <= deadline) {
+                end = std::max(full, start);
+                break;
+            }
+            const int64_t next = port->unit ? port->unit->nextTransmitTime() : velmora_sim::kNever;
+            if (next > deadline) {
+                break;
+            }
+            horizon = next;
+        }
+    }
+    const std::size_t got = take(*port, static_cast<char*>(buffer), size, end);
+    g_now = end;
+    if (bytesRead != nullptr) {
+        *bytesRead = static_cast<DWORD>(got);
+    }
+    return 1;
+}
+
+BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* bytesWritten) {
+    ++g_calls.write;
+    if (bytesWritten != nullptr) {
+        *bytesWritten = 0;
+    }
+    Port* port = portOf(handle);
+    if (port == nullptr || (buffer == nullptr && size > 0)) {
+        return 0;
+    }
+    collect(*port, g_now);
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    const uint32_t baud = port->dcb.BaudRate;
+    const bool ctsFlow = port->dcb.fOutxCtsFlow != 0;
+    const int64_t start = g_now;
+    const int64_t deadline = start + lineTimeMs(size, baud) + PLATFORM_WRITE_STALL_MARGIN_MS;
+    int64_t t = start;
+    std::size_t sent = 0;
+    bool ok = true;
+    while (sent < size) {
+        if (unitGone(*port)) {
+            ok = false;   // the device vanished under the write
+            break;
+        }
+        if (ctsFlow && !ctsHigh(*port, t)) {
+            while (t < deadline && !ctsHigh(*port, t)) {
+                ++t;
+            }
+            if (!ctsHigh(*port, t)) {
+                t = deadline;
+                ok = false;
+                break;
+            }
+        }
+        // Go on up to the next byte at which the unit changes its CTS or vanishes, so that the
+        // change happens at the right place in the stream.
+        std::size_t n = size - sent;
+        if (port->unit) {
+            n = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(n), port->unit->bytesUntilLineChange()));
+        }
+        t += lineTimeMs(n, baud);
+        if (port->unit) {
+            port->unit->receive(bytes + sent, n, t, baud);
+        }
+        sent += n;
+    }
+    g_now = t;
+    port->writes.push_back({start, t, baud, std::string(reinterpret_cast<const char*>(bytes), sent), ok});
+    if (bytesWritten != nullptr) {
+        *bytesWritten = static_cast<DWORD>(sent);
+    }
+    return ok ? 1 : 0;
+}
+
+BOOL Platform_SerialClose(HANDLE handle) {
+    ++g_calls.close;
+    int number = 0;
+    Port* port = portOf(handle, &number);
+    if (port == nullptr) {
+        return 0;
+    }
+    collect(*port, g_now);
+    port->open = false;
+    port->incoming.clear();
+    g_handles.erase(reinterpret_cast<intptr_t>(handle));
+    return 1;
+}
+
+void Platform_SleepMs(uint32_t milliseconds) {
+    ++g_calls.sleep;
+    g_now += milliseconds;
+}
