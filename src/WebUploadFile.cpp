@@ -53,10 +53,14 @@ BOOL createFirmwareFileForWeb() {
     consolePrint("\r\n Firmware data length = %d !\r\n", static_cast<int>(imageLength));
 
     // The header goes out on its own first, so that a body the encoder cannot produce still
-    // leaves a file that says which image it was meant to hold.
-    written &= FileAPI_CreateFile(FIRMWARE_FILE_NAME_FOR_WEB, 1);
-    written &= FileAPI_writeToFileBinary(header, static_cast<uint32_t>(std::strlen(header)));
-    written &= FileAPI_CloseFile();
+    // leaves a file that says which image it was meant to hold. A file that did not open has
+    // been reported already; writing to it or closing it would only repeat that.
+    if (FileAPI_CreateFile(FIRMWARE_FILE_NAME_FOR_WEB, 1)) {
+        written &= FileAPI_writeToFileBinary(header, static_cast<uint32_t>(std::strlen(header)));
+        written &= FileAPI_CloseFile();
+    } else {
+        written = 0;
+    }
 
     // An empty image has no text: the encoder then leaves dataLengthBase64 as it was.
     int textLength = 0;
@@ -69,29 +73,36 @@ BOOL createFirmwareFileForWeb() {
         }
     }
 
-    if (textLength > 0) {
-        // The web page expects no padding: each "=" becomes "A", a zero group of six bits.
-        for (int position = textLength - 1; position >= 0 && position >= textLength - 4; --position) {
-            if (bufferBase64[position] == '=') {
-                bufferBase64[position] = 'A';
-            }
+    // The web page expects no padding: each "=" among the last four characters becomes "A", a
+    // group of six zero bits, so the body decodes to the image plus one or two zero bytes.
+    for (int position = textLength - 1; position >= 0 && position >= textLength - 4; --position) {
+        if (bufferBase64[position] == '=') {
+            bufferBase64[position] = 'A';
         }
+    }
 
-        written &= FileAPI_OpenFile_ToWrite(FIRMWARE_FILE_NAME_FOR_WEB, 1);
+    // A body goes only after a complete header, and only from an encoding that took place.
+    if (written && textLength > 0 && FileAPI_OpenFile_ToWrite(FIRMWARE_FILE_NAME_FOR_WEB, 1)) {
+        // Lines of 928 characters, each with its CR LF in one write; the last line, 1 to 928
+        // characters, has none. After a failed write the rest would fail alike: stop there.
+        BOOL lineWritten = 1;
         int remainingByte = textLength;
         int currentIndex = 0;
-        while (remainingByte > FIRMWARE_CHUNCK_SIZE_FOR_WEB) {
+        while (lineWritten && remainingByte > FIRMWARE_CHUNCK_SIZE_FOR_WEB) {
             std::memcpy(tempBufferBase64, bufferBase64 + currentIndex, FIRMWARE_CHUNCK_SIZE_FOR_WEB);
             tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB] = '\r';
             tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB + 1] = '\n';
-            written &= FileAPI_writeToFileBinary(tempBufferBase64, sizeof tempBufferBase64);
+            lineWritten = FileAPI_writeToFileBinary(tempBufferBase64, sizeof tempBufferBase64);
             currentIndex += FIRMWARE_CHUNCK_SIZE_FOR_WEB;
             remainingByte -= FIRMWARE_CHUNCK_SIZE_FOR_WEB;
         }
-        if (remainingByte > 0) {
-            written &= FileAPI_writeToFileBinary(bufferBase64 + currentIndex, static_cast<uint32_t>(remainingByte));
+        if (lineWritten && remainingByte > 0) {
+            lineWritten = FileAPI_writeToFileBinary(bufferBase64 + currentIndex, static_cast<uint32_t>(remainingByte));
         }
+        written &= lineWritten;
         written &= FileAPI_CloseFile();
+    } else if (textLength > 0) {
+        written = 0;
     }
 
     consolePrint("\r\nPress any key to exit");
