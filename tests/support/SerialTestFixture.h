@@ -11,13 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
 // The records as the program starts with them, taken before any test runs.
 inline const DCB kInitialDcb = g_dcb;
 inline const COMMTIMEOUTS kInitialCto = g_cto;
+constexpr int64_t kStallMs = PLATFORM_WRITE_STALL_MARGIN_MS;
 
 class SerialTest : public ::testing::Test {
 protected:
@@ -47,16 +46,12 @@ protected:
         virtual_console::reset();
         return unit;
     }
-};
-
-// Sizes of the tool's writes to `port`, in order, starting at write `from`.
-inline std::vector<std::size_t> writeSizes(int port, std::size_t from = 0) {
-    std::vector<std::size_t> sizes;
-    const auto& all = virtual_platform::writes(port);
-    for (std::size_t i = from; i < all.size(); ++i) {
-        sizes.push_back(all[i].bytes.size());
+    // Reads once from the open port into gDataBuffer; returns the count.
+    static int readOnce(int count) {
+        int got = -1;
+        ComPortAPI_ReadCOM(gDataBuffer, count, &got);
+        return got;
     }
-    return sizes;
-}
+};
 
 #endif
