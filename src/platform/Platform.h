@@ -3,7 +3,7 @@
 // Three implementations exist and one is chosen at link time:
 //   PlatformWin32.cpp  - the Windows communications API, console library and Sleep
 //   PlatformPosix.cpp  - termios serial ports, poll() deadlines, nanosleep, raw terminal key read
-//   sim/VirtualPlatform.cpp - a virtual clock with the simulated unit at the far end (tests only)
+//   sim/VirtualSerial.cpp  - a virtual clock with the simulated unit at the far end (tests only)
 //
 // The serial functions mirror the Win32 calls that ComPortAPI needs, so ComPortAPI reads the same
 // on every system. On systems other than Windows the DCB and COMMTIMEOUTS records are declared
