@@ -17,6 +17,7 @@
 #include "platform/Platform.h"
 #include "platform/PosixDeviceNames.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -48,6 +49,9 @@ constexpr std::size_t kMaxOpenPorts = 8;
 std::array<OpenPort, kMaxOpenPorts> gOpenPorts;
 
 constexpr DWORD kNoTimeout = 0xFFFFFFFFu; // MAXDWORD
+// Time-outs are clamped to this (30 days) so that a huge multiplier times a huge count cannot
+// overflow the clock's arithmetic.
+constexpr unsigned long long kLongestWaitMs = 30ull * 24 * 3600 * 1000;
 
 OpenPort* portOf(HANDLE handle) {
     const auto value = reinterpret_cast<intptr_t>(handle);
@@ -360,8 +364,9 @@ BOOL Platform_SerialRead(HANDLE handle, void* buffer, DWORD size, DWORD* bytesRe
     // for the count; an interval of MAXDWORD with no total time-out means "take what is there".
     const bool takeWhatIsThere =
         t.ReadIntervalTimeout == kNoTimeout && t.ReadTotalTimeoutConstant == 0 && t.ReadTotalTimeoutMultiplier == 0;
-    const unsigned long long totalMs =
-        static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) * size + t.ReadTotalTimeoutConstant;
+    const unsigned long long totalMs = std::min(
+        static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) * size + t.ReadTotalTimeoutConstant,
+        kLongestWaitMs);
     const bool hasTotal = totalMs != 0 || takeWhatIsThere;
     const auto totalDeadline = start + std::chrono::milliseconds(takeWhatIsThere ? 0 : totalMs);
     const bool hasInterval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kNoTimeout;
@@ -454,7 +459,7 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
         const unsigned long long bits = static_cast<unsigned long long>(size) * port->bitsPerCharacter;
         limitMs = (bits * 1000u + rate - 1u) / rate + PLATFORM_WRITE_STALL_MARGIN_MS;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::min(limitMs, kLongestWaitMs));
 
     DWORD done = 0;
     bool failed = false;
