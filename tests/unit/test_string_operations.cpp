@@ -3,9 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#define FWUPGRADE_CAN_LIMIT_MEMORY 1
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#undef FWUPGRADE_CAN_LIMIT_MEMORY
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#undef FWUPGRADE_CAN_LIMIT_MEMORY
+#endif
+#endif
 
 namespace {
 
@@ -90,6 +104,35 @@ TEST(Tokeniser, ManyPiecesAreAllListedInOrder) {
         ASSERT_EQ(pieces[static_cast<std::size_t>(i)], std::to_string(i));
     }
 }
+
+#ifdef FWUPGRADE_CAN_LIMIT_MEMORY
+// Runs in the death test's child: a text of millions of pieces, then an address-space limit that
+// leaves room for the text but not for the list of its pieces.
+[[noreturn]] void splitWithoutMemory() {
+    std::string text;
+    for (int i = 0; i < 8 * 1024 * 1024; ++i) {
+        text += ":a";
+    }
+    long pages = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld", &pages) != 1) {
+            pages = 0;
+        }
+        std::fclose(statm);
+    }
+    const rlim_t limit = static_cast<rlim_t>(pages) * 4096u + 16u * 1024u * 1024u;
+    const rlimit cap{limit, limit};
+    setrlimit(RLIMIT_AS, &cap);
+    char** list = str_split(&text[0], ":");
+    std::free(list);
+    std::exit(0);
+}
+
+TEST(TokeniserDeathTest, RunningOutOfMemoryEndsTheProcessWithAFailureStatus) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(splitWithoutMemory(), ::testing::ExitedWithCode(EXIT_OUT_OF_MEMORY), "");
+}
+#endif
 
 TEST(LineBreaks, ZeroEndsTheTextAndSpacesJoinLines) {
     char cut[] = "AB\r\nCD";
