@@ -172,6 +172,11 @@ std::string UnitModel::replyFor(ReplyKind kind, const std::string& normal) const
     return found == options_.replyText.end() ? normal : found->second;
 }
 
+int64_t UnitModel::lateBy(ReplyKind kind) const {
+    const auto found = options_.lateReply.find(kind);
+    return found == options_.lateReply.end() ? 0 : found->second;
+}
+
 void UnitModel::receive(const uint8_t* data, std::size_t size, int64_t timeMs, uint32_t toolBaud) {
     if (!connected()) {
         return;
@@ -280,13 +285,13 @@ void UnitModel::handleLine(const std::string& line, int64_t timeMs, uint32_t hea
             return;
         }
         const std::string normal = std::string(kHelpVersion) + (options_.helpWithoutPrompt ? "" : kPrompt);
-        send(replyFor(ReplyKind::Help, normal), replyAt, baud_);
+        send(replyFor(ReplyKind::Help, normal), replyAt + lateBy(ReplyKind::Help), baud_);
     } else if (command == "%fw -v") {
         const std::string model =
             !options_.modelWord.empty() ? options_.modelWord : options_.kind == UnitKind::TX ? "QV7TX" : "QV7RX";
         const std::string fields = options_.firmwareVersion + "\r\n" + model + " " + options_.fpgaVersion + " " +
                                    std::to_string(options_.deviceCode);
-        const int64_t fieldsAt = replyAt + options_.versionReplyDelayMs;
+        const int64_t fieldsAt = replyAt + options_.versionReplyDelayMs + lateBy(ReplyKind::Version);
         const auto custom = options_.replyText.find(ReplyKind::Version);
         if (custom != options_.replyText.end()) {
             send(custom->second, fieldsAt, baud_);
@@ -298,8 +303,8 @@ void UnitModel::handleLine(const std::string& line, int64_t timeMs, uint32_t hea
         }
     } else if (command == "%fw -p") {
         const std::string identity = options_.kind == UnitKind::TX ? kTxIdentity : kRxIdentity;
-        send(replyFor(ReplyKind::Identity, identity + (options_.identityWithoutPrompt ? "\r\n" : kPrompt)), replyAt,
-             baud_);
+        send(replyFor(ReplyKind::Identity, identity + (options_.identityWithoutPrompt ? "\r\n" : kPrompt)),
+             replyAt + lateBy(ReplyKind::Identity), baud_);
     } else if (command.compare(0, 7, "%fw -l ") == 0 || command.compare(0, 7, "%fw -h ") == 0) {
         handleUploadAnnouncement(command[5], command.substr(7), replyAt);
     } else {
@@ -319,7 +324,7 @@ void UnitModel::handleUploadAnnouncement(char kind, const std::string& arguments
     }
     const ReplyKind readyKind = kind == 'l' ? ReplyKind::ReadyLogic : ReplyKind::ReadyMcu;
     const int64_t readyEnd =
-        send(replyFor(readyKind, options_.readyWithLineEnd ? "Ready\r\n" : "Ready"), replyAt, baud_);
+        send(replyFor(readyKind, options_.readyWithLineEnd ? "Ready\r\n" : "Ready"), replyAt + lateBy(readyKind), baud_);
     uploadKind_ = kind;
     uploadChecksum_ = static_cast<uint32_t>(checksum);
     uploadLength_ = static_cast<int32_t>(length);
@@ -351,7 +356,8 @@ void UnitModel::finishUpload(int64_t timeMs) {
     }
     const ReplyKind successKind = uploadKind_ == 'l' ? ReplyKind::SuccessLogic : ReplyKind::SuccessMcu;
     const int64_t successEnd =
-        send(replyFor(successKind, options_.successWithLineEnd ? "SUCCESS\r\n" : "SUCCESS"), replyAt, baud_);
+        send(replyFor(successKind, options_.successWithLineEnd ? "SUCCESS\r\n" : "SUCCESS"),
+             replyAt + lateBy(successKind), baud_);
     if (uploadKind_ != 'h') {
         return;   // after the logic upload the unit stays at 115200 for the next announcement
     }

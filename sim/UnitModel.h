@@ -79,6 +79,9 @@ struct UnitOptions {
     // Replaces the text of a reply byte for byte (zero bytes allowed). Applied after the
     // named faults above, so it wins over them.
     std::map<ReplyKind, std::string> replyText;
+    // Extra delay before the first byte of one kind of reply, on top of replyDelayMs: a reply
+    // late by more than the tool's read time-out at one step of the update and on time elsewhere.
+    std::map<ReplyKind, int64_t> lateReply;
 };
 
 struct Chunk { int64_t timeMs; uint32_t baud; std::string bytes; };   // bytes the unit starts sending at timeMs at rate baud
@@ -119,6 +122,7 @@ private:
     void handleUploadAnnouncement(char kind, const std::string& arguments, int64_t timeMs);
     void finishUpload(int64_t timeMs);
     std::string replyFor(ReplyKind kind, const std::string& normal) const;
+    int64_t lateBy(ReplyKind kind) const;
     // Queues text to go out no earlier than timeMs at the current rate, split per replyPieces.
     // Returns the time the last byte has left the line.
     int64_t send(const std::string& text, int64_t timeMs, uint32_t baud);

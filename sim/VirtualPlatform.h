@@ -15,6 +15,8 @@
 //   - Bytes the unit sends while the port is closed are lost.
 //   - A unit that vanishes (disconnectAfterBytes) makes writes fail at once and reads fail after
 //     their time-out with nothing, like an unplugged USB adapter.
+//   - Instead of a unit, a port may have a scripted far end: raw bytes queued at given times,
+//     for tests and fuzzers that need replies no unit would give (see attachScriptedFarEnd).
 #ifndef VIRTUAL_PLATFORM_H
 #define VIRTUAL_PLATFORM_H
 
@@ -22,6 +24,7 @@
 #include "platform/Platform.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,21 @@ struct WriteRecord {
     bool ok;
 };
 
+// One read of the tool from a port: when it ended and the bytes it took (possibly none).
+struct ReadRecord {
+    int64_t endMs;
+    std::string bytes;
+};
+
+// Bytes a scripted far end starts sending at timeMs. They cross the line at the port's rate as
+// set when they start (never garbled) and are lost while the port is closed.
+struct ScriptedChunk {
+    int64_t timeMs;
+    std::string bytes;
+};
+// Called after every write of the tool to a scripted port; returns chunks to queue.
+using FarEndScript = std::function<std::vector<ScriptedChunk>(const WriteRecord&)>;
+
 // Clock back to 0, no ports, no counts, and the virtual console reset too.
 void reset();
 int64_t nowMs();
@@ -61,6 +79,10 @@ void advanceMs(int64_t ms);
 
 // Port `port` with a simulated unit attached; the returned model stays valid until reset().
 velmora_sim::UnitModel& attachUnit(int port, const velmora_sim::UnitOptions& options = velmora_sim::UnitOptions());
+// Port `port` with a scripted far end: it raises CTS, takes whatever the tool writes, and sends
+// only what is queued with queueChunks or returned by onWrite after each write.
+void attachScriptedFarEnd(int port, FarEndScript onWrite = FarEndScript());
+void queueChunks(int port, const std::vector<ScriptedChunk>& chunks);
 // Port `port` exists with nothing attached.
 void addEmptyPort(int port);
 // Busy ports exist but cannot be opened.
@@ -87,6 +109,8 @@ const std::string& lastOpenPath();
 // Every write of the tool to the port, in order, and all their bytes joined.
 const std::vector<WriteRecord>& writes(int port);
 std::string written(int port);
+// Every read of the tool from the port, in order, empty ones included.
+const std::vector<ReadRecord>& reads(int port);
 
 } // namespace virtual_platform
 

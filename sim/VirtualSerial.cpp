@@ -66,6 +66,11 @@ struct Port {
     uint32_t txQueue = 0;
     std::deque<Incoming> incoming;
     std::vector<virtual_platform::WriteRecord> writes;
+    std::vector<virtual_platform::ReadRecord> reads;
+    // The scripted far end, when there is one: chunks by start time, and the hook run after writes.
+    bool scripted = false;
+    std::multimap<int64_t, std::string> script;
+    virtual_platform::FarEndScript onWrite;
 };
 
 int64_t g_now = 0;
@@ -92,6 +97,13 @@ Port* portOf(HANDLE handle, int* number = nullptr) {
 // Moves what the unit has started to transmit by `timeMs` onto the line. The port hears each
 // chunk at the rate it is set to when the chunk begins; nothing is heard while it is closed.
 void collect(Port& port, int64_t timeMs) {
+    while (!port.script.empty() && port.script.begin()->first <= timeMs) {
+        const auto first = port.script.begin();
+        if (port.open && !first->second.empty()) {
+            port.incoming.push_back({first->first, port.dcb.BaudRate, first->second.size(), std::move(first->second)});
+        }
+        port.script.erase(first);
+    }
     if (!port.unit) {
         return;
     }
@@ -141,7 +153,24 @@ std::size_t take(Port& port, char* buffer, std::size_t size, int64_t timeMs) {
 
 bool unitGone(const Port& port) { return port.unit && !port.unit->connected(); }
 
-bool ctsHigh(const Port& port, int64_t timeMs) { return port.unit && port.unit->ctsRaised(timeMs); }
+bool ctsHigh(const Port& port, int64_t timeMs) {
+    return port.scripted || (port.unit && port.unit->ctsRaised(timeMs));
+}
+
+// Earliest time at which the far end starts sending something not yet on the line.
+int64_t nextTransmitTime(const Port& port) {
+    int64_t next = port.unit ? port.unit->nextTransmitTime() : velmora_sim::kNever;
+    if (!port.script.empty()) {
+        next = std::min(next, port.script.begin()->first);
+    }
+    return next;
+}
+
+void queue(Port& port, const std::vector<virtual_platform::ScriptedChunk>& chunks) {
+    for (const virtual_platform::ScriptedChunk& chunk : chunks) {
+        port.script.emplace(chunk.timeMs, chunk.bytes);
+    }
+}
 
 } // namespace
 
@@ -164,6 +193,15 @@ UnitModel& attachUnit(int port, const velmora_sim::UnitOptions& options) {
     p.unit = std::make_unique<UnitModel>(options);
     return *p.unit;
 }
+
+void attachScriptedFarEnd(int port, FarEndScript onWrite) {
+    Port& p = portAt(port);
+    p.unit.reset();
+    p.scripted = true;
+    p.onWrite = std::move(onWrite);
+}
+
+void queueChunks(int port, const std::vector<ScriptedChunk>& chunks) { queue(portAt(port), chunks); }
 
 void addEmptyPort(int port) { portAt(port); }
 void setPortBusy(int port, bool busy) { portAt(port).busy = busy; }
@@ -189,6 +227,8 @@ uint32_t rxQueueSize(int port) { return portAt(port).rxQueue; }
 uint32_t txQueueSize(int port) { return portAt(port).txQueue; }
 const std::string& lastOpenPath() { return g_lastOpenPath; }
 const std::vector<WriteRecord>& writes(int port) { return portAt(port).writes; }
+
+const std::vector<ReadRecord>& reads(int port) { return portAt(port).reads; }
 
 std::string written(int port) {
     std::string all;
@@ -300,7 +340,7 @@ BOOL Platform_SerialRead(HANDLE handle, void* buffer, DWORD size, DWORD* bytesRe
                 end = std::max(full, start);
                 break;
             }
-            const int64_t next = port->unit ? port->unit->nextTransmitTime() : velmora_sim::kNever;
+            const int64_t next = nextTransmitTime(*port);
             if (next > deadline) {
                 break;
             }
@@ -309,6 +349,7 @@ BOOL Platform_SerialRead(HANDLE handle, void* buffer, DWORD size, DWORD* bytesRe
     }
     const std::size_t got = take(*port, static_cast<char*>(buffer), size, end);
     g_now = end;
+    port->reads.push_back({end, std::string(static_cast<const char*>(buffer), got)});
     if (bytesRead != nullptr) {
         *bytesRead = static_cast<DWORD>(got);
     }
@@ -364,6 +405,11 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     port->writes.push_back({start, t, baud, std::string(reinterpret_cast<const char*>(bytes), sent), ok});
     if (bytesWritten != nullptr) {
         *bytesWritten = static_cast<DWORD>(sent);
+    }
+    if (port->onWrite) {
+        // The hook may queue chunks but must not reach back into the port's records.
+        const virtual_platform::WriteRecord record = port->writes.back();
+        queue(*port, port->onWrite(record));
     }
     return ok ? 1 : 0;
 }
