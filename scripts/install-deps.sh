@@ -3,7 +3,10 @@
 # Usage: scripts/install-deps.sh [extra package ...]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils coreutils "$@")
+# wine, wine64 and the MinGW-w64 cross compiler: the Windows executables are cross-built and
+# tested under Wine (ctest label "wine").
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils coreutils
+          wine wine64 g++-mingw-w64-x86-64 "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
