@@ -130,7 +130,8 @@ const char* simUsage() {
            "  --disconnect-after-bytes N the unit vanishes after N received bytes\n"
            "  --reply KIND=TEXT          replace a reply byte for byte; TEXT takes \\r \\n \\t \\\\ \\0 \\xNN;\n"
            "                             KIND: help version identity ready-logic ready-mcu\n"
-           "                             success-logic success-mcu boot unknown\n";
+           "                             success-logic success-mcu boot unknown\n"
+           "  --late-reply KIND=MS       send one kind of reply MS later than the others\n";
 }
 
 bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std::string* error) {
@@ -205,6 +206,20 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std
                  return false;
              }
              unit.replyText[kind->second] = text;
+             return true;
+         }},
+        {"--late-reply",
+         [&](const std::string& v) {
+             const std::size_t equals = v.find('=');
+             if (equals == std::string::npos) {
+                 return false;
+             }
+             const auto kind = replyKinds().find(v.substr(0, equals));
+             int64_t ms = 0;
+             if (kind == replyKinds().end() || !parseInt(v.substr(equals + 1), 0, kMaxMs, &ms)) {
+                 return false;
+             }
+             unit.lateReply[kind->second] = ms;
              return true;
          }},
     };
