@@ -59,6 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     const uint8_t valid = intel_hex_line_is_valid(line);
     FUZZ_CHECK(valid == (expectValid ? INTEL_HEX_STRING_OK : INTEL_HEX_STRING_INVALID));
+    FUZZ_CHECK(intel_hex_line_is_valid_with_length(line, length) == valid);
+    // The one-pass reading gives the same answer and, for a valid line, every byte before the
+    // checksum (in an array of exactly the documented room, so writing past it is an overrun).
+    std::vector<uint8_t> recordBytes(INTEL_HEX_MAX_RECORD_BYTES);
+    FUZZ_CHECK(intel_hex_line_decode_valid(line, length, recordBytes.data()) == valid);
+    if (expectValid) {
+        for (unsigned i = 0; i < 4 + dataLength; ++i) {
+            FUZZ_CHECK(recordBytes[i] == pairAt(line, length, 1 + 2 * i));
+        }
+    }
     FUZZ_CHECK(intel_hex_start_code_present(line) == (length > 0 && line[0] == ':' ? 1 : 0));
     FUZZ_CHECK(intel_hex_line_data_length(line) == dataLength);
 

@@ -6,9 +6,14 @@
 #include <cstring>
 
 uint8_t u8_checksum_from_hex_string(char* hexString, uint8_t numberOfBytes) {
-    uint8_t sum = 0;
+    unsigned sum = 0;
     for (unsigned i = 0; i < numberOfBytes; ++i) {
-        sum = static_cast<uint8_t>(sum + u8_from_hex_string(hexString + 2 * i));
+        const char* pair = hexString + 2 * i;
+        if (pair[0] == '\0' || pair[1] == '\0') {
+            sum += u8_from_hex_string(hexString + 2 * i);   // a text that ends inside the pair
+        } else {
+            sum += int_from_hex_char(pair[0]) * 16u + int_from_hex_char(pair[1]);
+        }
     }
     return static_cast<uint8_t>(0u - sum);
 }
@@ -48,10 +53,18 @@ uint8_t intel_hex_line_is_extended_linear_address_record(char* intelHexString) {
 }
 
 uint8_t intel_hex_line_is_valid(char* intelHexString) {
+    return intel_hex_line_is_valid_with_length(intelHexString, std::strlen(intelHexString));
+}
+
+uint8_t intel_hex_line_is_valid_with_length(char* intelHexString, std::size_t lineLength) {
+    uint8_t recordBytes[INTEL_HEX_MAX_RECORD_BYTES];
+    return intel_hex_line_decode_valid(intelHexString, lineLength, recordBytes);
+}
+
+uint8_t intel_hex_line_decode_valid(char* intelHexString, std::size_t lineLength, uint8_t* recordBytes) {
     if (!intel_hex_start_code_present(intelHexString)) {
         return INTEL_HEX_STRING_INVALID;
     }
-    const std::size_t lineLength = std::strlen(intelHexString);
     if (lineLength < INTEL_HEX_MIN_LINE_LENGTH) {
         return INTEL_HEX_STRING_INVALID;
     }
@@ -59,10 +72,27 @@ uint8_t intel_hex_line_is_valid(char* intelHexString) {
     if (lineLength < INTEL_HEX_MIN_LINE_LENGTH + 2 * dataLength) {
         return INTEL_HEX_STRING_INVALID;
     }
+    // The 4 + L bytes before the checksum end at position 2L + 8, inside a line of at least
+    // 11 + 2L characters: every pair is whole, so each byte is read as two digits straight away.
+    const char* digits = intelHexString + 1;
+    unsigned sum = 0;
+    for (unsigned i = 0; i < dataLength + 4; ++i) {
+        const auto byte =
+            static_cast<uint8_t>(int_from_hex_char(digits[2 * i]) * 16u + int_from_hex_char(digits[2 * i + 1]));
+        recordBytes[i] = byte;
+        sum += byte;
+    }
+    // The checksum covers (L + 4) mod 256 bytes from position 1: the 8-bit count wraps for the
+    // longest records (L of 252 and more), which no well-formed line reaches.
+    const unsigned count = (dataLength + 4) % 256;
+    if (count != dataLength + 4) {
+        sum = 0;
+        for (unsigned i = 0; i < count; ++i) {
+            sum += recordBytes[i];
+        }
+    }
     const uint8_t expected = u8_from_hex_string(intelHexString + lineLength - 2);
-    const uint8_t calculated =
-        u8_checksum_from_hex_string(intelHexString + 1, static_cast<uint8_t>((dataLength + 4) % 256));
-    return expected == calculated ? INTEL_HEX_STRING_OK : INTEL_HEX_STRING_INVALID;
+    return expected == static_cast<uint8_t>(0u - sum) ? INTEL_HEX_STRING_OK : INTEL_HEX_STRING_INVALID;
 }
 
 uint8_t* new_u8_data_array_from_intel_hex_string(char* intelHexString) {

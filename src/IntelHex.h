@@ -10,6 +10,7 @@
 #ifndef INTEL_HEX_H
 #define INTEL_HEX_H
 
+#include <cstddef>
 #include <cstdint>
 
 #define INTEL_HEX_RECORD_DATA 0
@@ -39,6 +40,16 @@ uint8_t intel_hex_line_is_extended_linear_address_record(char* intelHexString);
 // Start code present, line long enough for its own length field, and the checksum formed by
 // the line's last two characters matches the bytes it covers.
 uint8_t intel_hex_line_is_valid(char* intelHexString);
+// The same for a line whose length the caller already knows (strlen(intelHexString)), so that
+// a reader going through many records does not measure each one twice.
+uint8_t intel_hex_line_is_valid_with_length(char* intelHexString, std::size_t lineLength);
+// Room for every byte a record line carries before its checksum: length, address, type, data.
+#define INTEL_HEX_MAX_RECORD_BYTES (4 + 255)
+// The validity test of intel_hex_line_is_valid_with_length, reading each byte once: when the
+// line is valid, recordBytes[0 .. 4 + L) receive its length, address (high byte first), type
+// and data bytes, so that a reader has no second pass over the digits. recordBytes needs
+// INTEL_HEX_MAX_RECORD_BYTES of room; its content is unspecified for an invalid line.
+uint8_t intel_hex_line_decode_valid(char* intelHexString, std::size_t lineLength, uint8_t* recordBytes);
 // The L data bytes of a valid line in a newly allocated array (caller frees with free()),
 // or null when the line is not valid.
 uint8_t* new_u8_data_array_from_intel_hex_string(char* intelHexString);
