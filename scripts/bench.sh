@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Measures the work the tool does itself and prints, from one run:
+#  - flattening plus checksum of each stand-in text (Google Benchmark), the RX text above all;
+#  - the per-piece overhead of sendData on the virtual platform;
+#  - Base64 of the largest image the web upload file can carry;
+#  - as whole processes on the RX text: flatten_to_file (the tool's flattening writing image
+#    bytes 0 to length - 1) against objcopy -I ihex -O binary and srec_cat, each run N times in
+#    turn, with the outputs compared byte for byte over the image length.
+#
+# Usage: scripts/bench.sh [runs]          (default 30 runs of each program)
+# Environment: BUILD_DIR (default build/dev), configured with the dev preset when missing.
+# Needs objcopy (binutils) and srec_cat (srecord): scripts/install-deps.sh installs both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+runs="${1:-30}"
+build="${BUILD_DIR:-build/dev}"
+for program in objcopy srec_cat; do
+    command -v "$program" >/dev/null || { echo "bench.sh: $program is missing (scripts/install-deps.sh)" >&2; exit 2; }
+done
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake --preset dev -B "$build" >/dev/null
+fi
+cmake --build "$build" -j2 --target fwupgrade_bench flatten_to_file >/dev/null
+
+firmware_dir=$(sed -n 's/^FWUPGRADE_FIRMWARE_DIR:PATH=//p' "$build/CMakeCache.txt")
+[ -n "$firmware_dir" ] || firmware_dir="$build/standin_firmware"
+rx="$firmware_dir/M627184_RX_XC7A15_V1_03.mcs"
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+echo "== Google Benchmark (in-process)"
+# One CSV per benchmark family: the CSV reporter wants the same counters in every row.
+for family in flattenAndChecksum sendDataPerPiece encodeLargestWebImage; do
+    "$build/bench/fwupgrade_bench" --benchmark_filter="^$family" --benchmark_format=csv \
+        >"$out/$family.csv" 2>"$out/bench.err" || { cat "$out/bench.err" >&2; exit 1; }
+done
+# CSV columns: name, iterations, real_time, cpu_time, time_unit, bytes_per_second,
+# items_per_second, label, error_occurred, error_message, then the counters (per_piece, in s).
+cat "$out"/flattenAndChecksum.csv "$out"/sendDataPerPiece.csv "$out"/encodeLargestWebImage.csv | awk -F, '
+    $1 ~ /^"/ {
+        gsub(/"/, "");
+        name = $1; t = $3; unit = $5;
+        if (name ~ /^flattenAndChecksum\/2/) printf "RX flatten + checksum:          %8.2f %s  (%s)\n", t, unit, $8;
+        else if (name ~ /^flattenAndChecksum/) printf "flatten + checksum:             %8.2f %s  (%s)\n", t, unit, $8;
+        else if (name ~ /^sendDataPerPiece/) printf "sendData per 10,240-byte piece: %8.0f ns (virtual platform)\n", $11 * 1e9;
+        else if (name ~ /^encodeLargestWebImage/) printf "Base64 of a 460,797-byte image: %8.0f %s\n", t, unit;
+    }'
+
+# Median wall time of `runs` runs, in microseconds, taken without forking a clock program.
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+run_timed() {
+    local t0 t1
+    t0=${EPOCHREALTIME/[.,]/}
+    "$@" >/dev/null 2>&1
+    t1=${EPOCHREALTIME/[.,]/}
+    echo $((t1 - t0))
+}
+
+echo "== Whole processes on $(basename "$rx") ($(stat -c %s "$rx") bytes), $runs runs each, in turn"
+ours=("$build/bench/flatten_to_file" "$rx" "$out/ours.bin")
+objcopy_cmd=(objcopy -I ihex -O binary "$rx" "$out/objcopy.bin")
+srec_cmd=(srec_cat "$rx" -Intel -o "$out/srec.bin" -Binary)
+for cmd in ours objcopy_cmd srec_cmd; do   # one untimed run each: files cached, outputs made
+    declare -n c=$cmd
+    "${c[@]}" >/dev/null
+done
+: >"$out/ours.t"; : >"$out/objcopy.t"; : >"$out/srec.t"
+for ((i = 0; i < runs; i++)); do
+    run_timed "${ours[@]}" >>"$out/ours.t"
+    run_timed "${objcopy_cmd[@]}" >>"$out/objcopy.t"
+    run_timed "${srec_cmd[@]}" >>"$out/srec.t"
+done
+t_ours=$(median <"$out/ours.t")
+t_objcopy=$(median <"$out/objcopy.t")
+t_srec=$(median <"$out/srec.t")
+
+length=$(stat -c %s "$out/ours.bin")
+status=0
+if cmp -s "$out/ours.bin" "$out/objcopy.bin"; then same_objcopy="identical"; else same_objcopy="DIFFERENT"; status=1; fi
+if [ "$(stat -c %s "$out/srec.bin")" -ge "$length" ] && cmp -s -n "$length" "$out/ours.bin" "$out/srec.bin"; then
+    same_srec="identical"
+else
+    same_srec="DIFFERENT"; status=1
+fi
+awk -v o="$t_ours" -v b="$t_objcopy" -v s="$t_srec" -v n="$length" -v so="$same_objcopy" -v ss="$same_srec" 'BEGIN {
+    printf "flatten_to_file: %8.2f ms (median)\n", o / 1000;
+    printf "objcopy:         %8.2f ms   ours is %.1f times faster (target: at least 4), bytes %s over %d\n", b / 1000, b / o, so, n;
+    printf "srec_cat:        %8.2f ms   ours is %.1f times faster, bytes %s over %d\n", s / 1000, s / o, ss, n;
+    if (b / o < 4) print "BELOW TARGET: less than 4 times faster than objcopy";
+}'
+exit $status
