@@ -9,6 +9,7 @@
 #include "platform/Platform.h"
 
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,14 +40,72 @@ void buildAnnouncement(char* commandToSend, std::size_t size, const char* prefix
 
 } // namespace
 
+namespace {
+
+// Reads a decimal number at p the way scanf's %d does (white space skipped, an optional sign,
+// at least one digit) and moves p past it. A number beyond an int, which the unit may send and
+// for which %d has no defined result, is held at the int's limits.
+bool readDecimal(const char*& p, int* value) {
+    const char* q = p;
+    while (std::isspace(static_cast<unsigned char>(*q))) {
+        ++q;
+    }
+    const bool negative = *q == '-';
+    if (*q == '+' || *q == '-') {
+        ++q;
+    }
+    if (!std::isdigit(static_cast<unsigned char>(*q))) {
+        return false;
+    }
+    constexpr long long kLimit = static_cast<long long>(INT_MAX) + 1;
+    long long magnitude = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*q)); ++q) {
+        if (magnitude <= kLimit) {
+            magnitude = magnitude * 10 + (*q - '0');
+        }
+    }
+    const long long signedValue = negative ? -magnitude : magnitude;
+    *value = signedValue > INT_MAX ? INT_MAX : signedValue < INT_MIN ? INT_MIN : static_cast<int>(signedValue);
+    p = q;
+    return true;
+}
+
+// "%d.%d" then " %d", as scanf reads them: the fields assigned before the first that fails.
+int readFields(const char*& p, int* first, int* second, int* third) {
+    if (!readDecimal(p, first)) {
+        return 0;
+    }
+    if (*p != '.') {
+        return 1;
+    }
+    ++p;
+    if (!readDecimal(p, second)) {
+        return 1;
+    }
+    if (third == nullptr) {
+        return 2;
+    }
+    return readDecimal(p, third) ? 3 : 2;
+}
+
+} // namespace
+
 int parseVersionReply(const char* text, int* fw_ver, int* fw_rev, int* fw_sub, char* model, int* fpga_ver,
                       int* fpga_rev, int* fpga_type) {
-    int consumed = 0;
-    if (std::sscanf(text, "%d.%d.%d %n", fw_ver, fw_rev, fw_sub, &consumed) != 3 || consumed == 0) {
+    // "%d.%d.%d %s %d.%d %d", field by field.
+    const char* p = text;
+    if (readFields(p, fw_ver, fw_rev, nullptr) != 2 || *p != '.') {
         return 0; // fewer than three fields; the exact count does not matter to the caller
     }
+    ++p;
+    if (!readDecimal(p, fw_sub)) {
+        return 0;
+    }
+    while (std::isspace(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
     // The model word runs to the next white space, however long it is; only its start is kept.
-    const char* word = text + consumed;
+    const char* word = p;
     std::size_t wordLength = 0;
     while (word[wordLength] != '\0' && !std::isspace(static_cast<unsigned char>(word[wordLength]))) {
         ++wordLength;
@@ -57,8 +116,8 @@ int parseVersionReply(const char* text, int* fw_ver, int* fw_rev, int* fw_sub, c
     const std::size_t kept = wordLength < VERSION_MODEL_WORD_LENGTH ? wordLength : VERSION_MODEL_WORD_LENGTH;
     std::memcpy(model, word, kept);
     model[kept] = '\0';
-    const int rest = std::sscanf(word + wordLength, "%d.%d %d", fpga_ver, fpga_rev, fpga_type);
-    return 4 + (rest > 0 ? rest : 0);
+    const char* rest = word + wordLength;
+    return 4 + readFields(rest, fpga_ver, fpga_rev, fpga_type);
 }
 
 BOOL updateFirmware() {

@@ -192,4 +192,21 @@ TEST_F(FaultCatalogue, FortyCharacterModelWordIsShownCutAndTheFieldsAfterItStill
               std::string::npos);
 }
 
+TEST_F(FaultCatalogue, NumbersBeyondAnIntInTheVersionReplyAreHeldAtItsLimitsNotWrapped) {
+    // 4294967305 is 2^32 + 9: taken modulo 2^32 it would pass for the XC7A15's code.
+    UnitOptions wrapped;
+    wrapped.replyText[ReplyKind::Version] = "1.0.2\r\nQV7TX 1.3 4294967305\r\n>>";
+    expectFailedWith(run(wrapped), "Checking product .......... FAILED, Unknown product\r\n");
+    EXPECT_NE(out().find("device:2147483647\r\n"), std::string::npos) << out();
+    EXPECT_EQ(vp::writes(kPort).size(), 1u) << "no identity query";
+
+    restart();
+    UnitOptions large;
+    large.replyText[ReplyKind::Version] = "99999999999.-99999999999.2\r\nQV7TX 1.3 9\r\n>>";
+    large.readyWithLineEnd = true;   // end the run at the first upload announcement
+    expectFailedWith(run(large), "Preparing to Upload Programmable Logic ............ FAILED [Unit not ready]\r\n");
+    EXPECT_NE(out().find("Checking firmware version ..............  2147483647.-2147483648.02 \r\n"), std::string::npos)
+        << out();
+}
+
 } // namespace
