@@ -47,6 +47,7 @@ TEST(FaultCatalogueEndToEnd, PortPromptTakesNothingButANumberInRange) {
     struct Case { std::string input; std::string opened; };
     const Case cases[] = {
         {"", "0"}, {"abc\n", "0"}, {"4294967296\n", "2147483647"}, {"-1\n", "-1"}, {"99999999\n", "99999999"},
+        {"99999999999999999999999\n", "2147483647"}, {"-4294967296\n", "-2147483648"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
