@@ -2,8 +2,38 @@
 
 #include "StringOperations.h"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+// The byte value of every pair of characters, indexed by the two characters as one 16-bit load
+// reads them (so the table is right whatever the byte order): the record reader then reads
+// each byte with one load of the text and one of the table. Characters that are not
+// hexadecimal count as 0, as for int_from_hex_char.
+std::array<uint8_t, 65536> makePairTable() {
+    std::array<uint8_t, 65536> table{};
+    for (unsigned first = 0; first < 256; ++first) {
+        for (unsigned second = 0; second < 256; ++second) {
+            const char pair[2] = {static_cast<char>(first), static_cast<char>(second)};
+            uint16_t index = 0;
+            std::memcpy(&index, pair, 2);
+            table[index] = static_cast<uint8_t>(int_from_hex_char(pair[0]) * 16u + int_from_hex_char(pair[1]));
+        }
+    }
+    return table;
+}
+
+const std::array<uint8_t, 65536> kPairValue = makePairTable();
+
+inline uint8_t pairValue(const char* pair) {
+    uint16_t index = 0;
+    std::memcpy(&index, pair, 2);
+    return kPairValue[index];
+}
+
+} // namespace
 
 uint8_t u8_checksum_from_hex_string(char* hexString, uint8_t numberOfBytes) {
     unsigned sum = 0;
@@ -77,8 +107,7 @@ uint8_t intel_hex_line_decode_valid(char* intelHexString, std::size_t lineLength
     const char* digits = intelHexString + 1;
     unsigned sum = 0;
     for (unsigned i = 0; i < dataLength + 4; ++i) {
-        const auto byte =
-            static_cast<uint8_t>(int_from_hex_char(digits[2 * i]) * 16u + int_from_hex_char(digits[2 * i + 1]));
+        const uint8_t byte = pairValue(digits + 2 * i);
         recordBytes[i] = byte;
         sum += byte;
     }
