@@ -62,8 +62,9 @@ struct ReadRecord {
     std::string bytes;
 };
 
-// Bytes a scripted far end starts sending at timeMs. They cross the line at the port's rate as
-// set when they start (never garbled) and are lost while the port is closed.
+// Bytes a scripted far end starts sending at timeMs, or as soon as the chunk before them has
+// left the line (one wire: chunks never overlap). They cross the line at the port's rate as
+// set when they are due (never garbled) and are lost while the port is closed.
 struct ScriptedChunk {
     int64_t timeMs;
     std::string bytes;

@@ -67,10 +67,12 @@ struct Port {
     std::deque<Incoming> incoming;
     std::vector<virtual_platform::WriteRecord> writes;
     std::vector<virtual_platform::ReadRecord> reads;
-    // The scripted far end, when there is one: chunks by start time, and the hook run after writes.
+    // The scripted far end, when there is one: chunks by start time, the hook run after writes,
+    // and when its transmitter is free again (one wire: a chunk never overtakes the one before).
     bool scripted = false;
     std::multimap<int64_t, std::string> script;
     virtual_platform::FarEndScript onWrite;
+    int64_t scriptLineFreeAtMs = 0;
 };
 
 int64_t g_now = 0;
@@ -99,8 +101,13 @@ Port* portOf(HANDLE handle, int* number = nullptr) {
 void collect(Port& port, int64_t timeMs) {
     while (!port.script.empty() && port.script.begin()->first <= timeMs) {
         const auto first = port.script.begin();
-        if (port.open && !first->second.empty()) {
-            port.incoming.push_back({first->first, port.dcb.BaudRate, first->second.size(), std::move(first->second)});
+        // A chunk due while an earlier one is still on the line follows it.
+        const int64_t startMs = std::max(first->first, port.scriptLineFreeAtMs);
+        if (!first->second.empty()) {
+            port.scriptLineFreeAtMs = startMs + lineTimeMs(first->second.size(), port.dcb.BaudRate);
+            if (port.open) {
+                port.incoming.push_back({startMs, port.dcb.BaudRate, first->second.size(), std::move(first->second)});
+            }
         }
         port.script.erase(first);
     }

@@ -41,6 +41,15 @@ TEST_F(ScriptedFarEnd, QueuedBytesArriveAtTheirTimeOverTheirLineTimeAndAreRecord
     EXPECT_EQ(vp::reads(2)[3].bytes, "late");
 }
 
+TEST_F(ScriptedFarEnd, ChunkDueWhileAnotherIsOnTheLineFollowsIt) {
+    open(2);
+    // "bb" is due at 50 ms, in the middle of the 100 ms of the first chunk: it starts at 100.
+    vp::queueChunks(2, {{0, std::string(96, 'a')}, {50, "bb"}});
+    EXPECT_EQ(readOnce(98), 98);
+    EXPECT_EQ(vp::nowMs(), 100 + 3);
+    EXPECT_EQ(std::string(gDataBuffer + 94, 4), "aabb");
+}
+
 TEST_F(ScriptedFarEnd, RepliesToEachWriteAndRaisesCtsForTheToolsFlowControl) {
     ComPortAPI_SetHardwareFlowControl(1);
     int writes = 0;
