@@ -47,15 +47,25 @@ cat "$out"/flattenAndChecksum.csv "$out"/sendDataPerPiece.csv "$out"/encodeLarge
         else if (name ~ /^encodeLargestWebImage/) printf "Base64 of a 460,797-byte image: %8.0f %s\n", t, unit;
     }'
 
-# Median wall time of `runs` runs, in microseconds, taken without forking a clock program.
+# Each program's wall time per run (median), taken without forking a clock program, and its
+# CPU time (user + system, mean), from the shell's `times`. `times` must run in this shell, not
+# in a command substitution, to see this shell's children; its second line holds theirs.
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-run_timed() {
-    local t0 t1
+cpu_us() {   # the children's user + system time in a saved `times` output
+    awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%.0f\n", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1e6 }' "$1"
+}
+run_timed() {   # appends the wall time to <name>.wall and the CPU time to <name>.cpu, in microseconds
+    local name=$1 t0 t1
+    shift
+    times >"$out/times.0"
     t0=${EPOCHREALTIME/[.,]/}
     "$@" >/dev/null 2>&1
     t1=${EPOCHREALTIME/[.,]/}
-    echo $((t1 - t0))
+    times >"$out/times.1"
+    echo $((t1 - t0)) >>"$out/$name.wall"
+    echo $(($(cpu_us "$out/times.1") - $(cpu_us "$out/times.0"))) >>"$out/$name.cpu"
 }
+mean() { awk '{ s += $1 } END { printf "%.0f", s / NR }'; }
 
 echo "== Whole processes on $(basename "$rx") ($(stat -c %s "$rx") bytes), $runs runs each, in turn"
 ours=("$build/bench/flatten_to_file" "$rx" "$out/ours.bin")
@@ -65,35 +75,17 @@ for cmd in ours objcopy_cmd srec_cmd; do   # one untimed run each: files cached,
     declare -n c=$cmd
     "${c[@]}" >/dev/null
 done
-: >"$out/ours.t"; : >"$out/objcopy.t"; : >"$out/srec.t"
 for ((i = 0; i < runs; i++)); do
-    run_timed "${ours[@]}" >>"$out/ours.t"
-    run_timed "${objcopy_cmd[@]}" >>"$out/objcopy.t"
-    run_timed "${srec_cmd[@]}" >>"$out/srec.t"
+    run_timed ours "${ours[@]}"
+    run_timed objcopy "${objcopy_cmd[@]}"
+    run_timed srec "${srec_cmd[@]}"
 done
-t_ours=$(median <"$out/ours.t")
-t_objcopy=$(median <"$out/objcopy.t")
-t_srec=$(median <"$out/srec.t")
-
-# CPU time (user + system) of the same programs, `runs` runs in a block each: less disturbed
-# than wall time when other work shares the machine.
-# `times` must run in this shell (not in a command substitution) to see this shell's children:
-# its second line holds their user and system time.
-children_cpu_us() {
-    awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%.0f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1e6 }' "$out/times"
-}
-cpu_per_run() {   # sets cpu_us
-    local before after
-    times >"$out/times"
-    before=$(children_cpu_us)
-    for ((i = 0; i < runs; i++)); do "$@" >/dev/null 2>&1; done
-    times >"$out/times"
-    after=$(children_cpu_us)
-    cpu_us=$(((after - before) / runs))
-}
-cpu_per_run "${ours[@]}"; c_ours=$cpu_us
-cpu_per_run "${objcopy_cmd[@]}"; c_objcopy=$cpu_us
-cpu_per_run "${srec_cmd[@]}"; c_srec=$cpu_us
+t_ours=$(median <"$out/ours.wall")
+t_objcopy=$(median <"$out/objcopy.wall")
+t_srec=$(median <"$out/srec.wall")
+c_ours=$(mean <"$out/ours.cpu")
+c_objcopy=$(mean <"$out/objcopy.cpu")
+c_srec=$(mean <"$out/srec.cpu")
 
 length=$(stat -c %s "$out/ours.bin")
 status=0
