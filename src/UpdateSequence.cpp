@@ -38,9 +38,34 @@ void buildAnnouncement(char* commandToSend, std::size_t size, const char* prefix
     std::snprintf(commandToSend, size, "%s%u %d", prefix, gDataConcatenatedCheckSum, gDataConcatenatedLenght);
 }
 
-} // namespace
-
-namespace {
+// One upload: flatten the hex text, announce the image with its checksum and length under
+// announceTimeoutMs, and once the unit is "Ready" stream it at 115200 and expect "SUCCESS".
+// Prints the status lines and the reason of a failure; the caller prints what follows a success.
+BOOL uploadImage(char* hexText, const char* invalidMessage, const char* prepareLabel, const char* announcePrefix,
+                 int announceTimeoutMs, const char* sendLabel) {
+    char commandToSend[100];
+    if (!ValidateFwAndConcatenateData(hexText)) {
+        consolePrintLine("%s", invalidMessage);
+        return 0;
+    }
+    consolePrint("%s", prepareLabel);
+    computeImageCheckSum();
+    buildAnnouncement(commandToSend, sizeof commandToSend, announcePrefix);
+    ComPortAPI_SetReadingTimeoutInMs(announceTimeoutMs);
+    if (!sendCommand(commandToSend, 0, 1, "Ready")) {
+        consolePrintLine("FAILED [Unit not ready]\r");
+        return 0;
+    }
+    consolePrintLine("OK\r");
+    consolePrint("%s", sendLabel);
+    ComPortAPI_SetBaudRate(kUploadBaudRate);
+    ComPortAPI_SetReadingTimeoutInMs(kCommandTimeoutMs);
+    if (!sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS")) {
+        consolePrintLine("FAILED\r");
+        return 0;
+    }
+    return 1;
+}
 
 // Reads a decimal number at p the way scanf's %d does (white space skipped, an optional sign,
 // at least one digit) and moves p past it. A number beyond an int, which the unit may send and
@@ -126,7 +151,6 @@ BOOL updateFirmware() {
     int fpga_type = -1;
     char model[VERSION_MODEL_WORD_LENGTH + 1] = {0};
     int page_idx = 0;
-    char commandToSend[100];
 
     // Version query: only what arrives within this one read is parsed.
     ComPortAPI_SetReadingTimeoutInMs(kCommandTimeoutMs);
@@ -167,48 +191,17 @@ BOOL updateFirmware() {
         return 0;
     }
 
-    // Programmable-logic upload.
-    if (!ValidateFwAndConcatenateData(gHexFPGA_Code)) {
-        consolePrintLine("\r\nERROR: Programmable Logic data is not valid !\r");
-        return 0;
-    }
-    consolePrint("Preparing to Upload Programmable Logic ............ ");
-    computeImageCheckSum();
-    buildAnnouncement(commandToSend, sizeof commandToSend, "%fw -l ");
-    ComPortAPI_SetReadingTimeoutInMs(kLogicAnnounceTimeoutMs);
-    if (!sendCommand(commandToSend, 0, 1, "Ready")) {
-        consolePrintLine("FAILED [Unit not ready]\r");
+    // Programmable-logic upload at the unit's rate, then the microcontroller image, announced at
+    // 115200 where the unit now listens.
+    if (!uploadImage(gHexFPGA_Code, "\r\nERROR: Programmable Logic data is not valid !\r",
+                     "Preparing to Upload Programmable Logic ............ ", "%fw -l ", kLogicAnnounceTimeoutMs,
+                     "Sending Programmable Logic data ................... ")) {
         return 0;
     }
     consolePrintLine("OK\r");
-    consolePrint("Sending Programmable Logic data ................... ");
-    ComPortAPI_SetBaudRate(kUploadBaudRate);
-    ComPortAPI_SetReadingTimeoutInMs(kCommandTimeoutMs);
-    if (!sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS")) {
-        consolePrintLine("FAILED\r");
-        return 0;
-    }
-    consolePrintLine("OK\r");
-
-    // Microcontroller upload, announced at 115200 where the unit now listens.
-    if (!ValidateFwAndConcatenateData(gHexFirmware)) {
-        consolePrintLine("\r\nERROR: uC Firmware data is not valid !\r");
-        return 0;
-    }
-    consolePrint("Preparing to Upload Firmware ...................... ");
-    computeImageCheckSum();
-    buildAnnouncement(commandToSend, sizeof commandToSend, "%fw -h ");
-    ComPortAPI_SetReadingTimeoutInMs(kFirmwareAnnounceTimeoutMs);
-    if (!sendCommand(commandToSend, 0, 1, "Ready")) {
-        consolePrintLine("FAILED [Unit not ready]\r");
-        return 0;
-    }
-    consolePrintLine("OK\r");
-    consolePrint("Sending data ...................................... ");
-    ComPortAPI_SetBaudRate(kUploadBaudRate);
-    ComPortAPI_SetReadingTimeoutInMs(kCommandTimeoutMs);
-    if (!sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS")) {
-        consolePrintLine("FAILED\r");
+    if (!uploadImage(gHexFirmware, "\r\nERROR: uC Firmware data is not valid !\r",
+                     "Preparing to Upload Firmware ...................... ", "%fw -h ", kFirmwareAnnounceTimeoutMs,
+                     "Sending data ...................................... ")) {
         return 0;
     }
 

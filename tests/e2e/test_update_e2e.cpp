@@ -17,14 +17,7 @@ namespace {
 
 const std::string kWorkDir = E2E_WORK_DIR;
 
-std::string freshDir(const std::string& name) {
-    const std::string dir = kWorkDir + "/" + name;
-    mkdir(kWorkDir.c_str(), 0755);
-    const std::string clear = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(clear.c_str()), 0);
-    mkdir(dir.c_str(), 0755);
-    return dir;
-}
+std::string freshDir(const std::string& name) { return e2e::freshDirectory(kWorkDir, name); }
 
 struct ToolRun {
     ChildProcess::Result tool;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -107,6 +108,26 @@ inline std::size_t expectInOrder(const std::string& text, const std::vector<std:
     return at;
 }
 
+// What the reboot wait shows: 46 steps of "%3d%%" each erased by four backspaces, then 100%,
+// erased and shown again after the boot-text reads.
+inline std::string rebootCounterText() {
+    std::string counter;
+    for (int i = 0; i < 46; ++i) {
+        char step[8];
+        std::snprintf(step, sizeof step, "%3d%%", i * 100 / 46);
+        counter += std::string(step) + "\b\b\b\b";
+    }
+    return counter + "100%\b\b\b\b100%";
+}
+
+// A fresh, empty directory `name` under `parent` (both created as needed).
+inline std::string freshDirectory(const std::string& parent, const std::string& name) {
+    const std::string dir = parent + "/" + name;
+    const std::string clear = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
+    EXPECT_EQ(std::system(clear.c_str()), 0);
+    return dir;
+}
+
 struct UnitUnderTest {
     bool rx = false;
     int port = 3;
@@ -117,12 +138,6 @@ struct UnitUnderTest {
 inline void expectFullUpdateConsole(const std::string& console, const UnitUnderTest& unit) {
     const std::string identity = unit.rx ? "Kovlar QV7 SIGNAL LINK RX WITH ETHERNET\r\n>>"
                                          : "Kovlar QV7 SIGNAL LINK TX WITH ETHERNET\r\n>>";
-    std::string counter;
-    for (int i = 0; i < 46; ++i) {
-        char step[8];
-        std::snprintf(step, sizeof step, "%3d%%", i * 100 / 46);
-        counter += std::string(step) + "\b\b\b\b";
-    }
     const std::size_t end = expectInOrder(
         console, {
                      "\n\rYou are about to upload the firmware version 1.0.3",
@@ -140,7 +155,7 @@ inline void expectFullUpdateConsole(const std::string& console, const UnitUnderT
                      "Preparing to Upload Firmware ...................... OK\r\n",
                      "Sending data ...................................... 1%",
                      "100% OK\n\r\n\r",
-                     "Please wait while the unit is rebooting ........... " + counter + "100%\b\b\b\b100%",
+                     "Please wait while the unit is rebooting ........... " + rebootCounterText(),
                      "\n\r\n\rThe update was successful, the unit is now operational\r\n",
                      "\r\nPress any key to exit",
                  });

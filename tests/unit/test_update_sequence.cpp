@@ -6,7 +6,9 @@
 #include "WorkingBuffers.h"
 #include "firmware/BinImage.h"
 
+#include "EndToEnd.h"
 #include "ReferenceHex.h"
+#include "SerialTestFixture.h"
 #include "VirtualConsole.h"
 #include "VirtualPlatform.h"
 
@@ -21,10 +23,6 @@ namespace {
 
 using velmora_sim::UnitKind;
 using velmora_sim::UnitOptions;
-
-// The line settings as the program starts; every test begins from them.
-const DCB kInitialDcb = g_dcb;
-const COMMTIMEOUTS kInitialTimeouts = g_cto;
 
 constexpr int kPort = 3;
 
@@ -46,19 +44,11 @@ std::string announcement(char kind, int index) {
            "\n\r";
 }
 
-class UpdateSequence : public ::testing::Test {
+class UpdateSequence : public SerialTest {
   protected:
-    void SetUp() override {
-        virtual_platform::reset();
-        g_dcb = kInitialDcb;
-        g_cto = kInitialTimeouts;
-        gComPortNumber = 0;
-        gBaudRate = 0;
-        ASSERT_EQ(WorkingBuffers_Setup(), 1);
-    }
     void TearDown() override {
         ComPortAPI_CloseCOM();
-        WorkingBuffers_Release();
+        SerialTest::TearDown();
     }
 
     // The unit is found and opened the way the entry does it, then the update runs.
@@ -106,16 +96,6 @@ bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::string rebootCounter() {
-    std::string text;
-    for (int i = 0; i < 46; ++i) {
-        char step[8];
-        std::snprintf(step, sizeof step, "%3d%%", i * 100 / 46);
-        text += step;
-        text += "\b\b\b\b";
-    }
-    return text + "100%\b\b\b\b100%";
-}
 
 TEST_F(UpdateSequence, FullTransmitterUpdate) {
     ASSERT_EQ(run(UnitOptions{}), 1) << out();
@@ -132,7 +112,7 @@ TEST_F(UpdateSequence, FullTransmitterUpdate) {
         "Preparing to Upload Firmware ...................... OK\r\n",
         "Sending data ...................................... 1%",
         "100% OK\n\r\n\r",
-        "Please wait while the unit is rebooting ........... " + rebootCounter(),
+        "Please wait while the unit is rebooting ........... " + e2e::rebootCounterText(),
         "\n\r\n\rThe update was successful, the unit is now operational\r\n",
     };
     std::size_t at = 0;
@@ -267,14 +247,13 @@ TEST_F(UpdateSequence, RejectedChecksumFailsTheLogicUpload) {
 TEST_F(UpdateSequence, MissingPromptAfterRebootStillCountsAsUpdated) {
     for (const bool silentBoot : {true, false}) {
         SCOPED_TRACE(silentBoot ? "no boot text" : "boot text without prompt");
-        TearDown();
-        SetUp();
+        restart();
         UnitOptions options;
         options.noBootText = silentBoot;
         options.bootWithoutPrompt = !silentBoot;
         EXPECT_EQ(run(options), 1);
         EXPECT_EQ(out().find("The update was successful"), std::string::npos);
-        EXPECT_TRUE(endsWith(out(), "Please wait while the unit is rebooting ........... " + rebootCounter()));
+        EXPECT_TRUE(endsWith(out(), "Please wait while the unit is rebooting ........... " + e2e::rebootCounterText()));
     }
 }
 

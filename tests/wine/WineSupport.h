@@ -8,6 +8,7 @@
 #define WINE_SUPPORT_H
 
 #include "ChildProcess.h"
+#include "EndToEnd.h"
 
 #include <gtest/gtest.h>
 
@@ -51,14 +52,7 @@ inline void removeAllComLinks() {
 }
 
 // A fresh, empty directory under the work folder.
-inline std::string freshDir(const std::string& name) {
-    const std::string dir = kWorkDir + "/" + name;
-    mkdir(kWorkDir.c_str(), 0755);
-    const std::string clear = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(clear.c_str()), 0);
-    mkdir(dir.c_str(), 0755);
-    return dir;
-}
+inline std::string freshDir(const std::string& name) { return e2e::freshDirectory(kWorkDir, name); }
 
 // Waits until the prefix's wineserver has gone. The wineserver holds the COM ports' ttys; it
 // must be gone before a test closes its pseudo-terminal, or it would see the line hang up.
