@@ -2,6 +2,8 @@
 
 #include "platform/Platform.h"
 
+#include "DecimalNumber.h"
+
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -39,32 +41,8 @@ int Platform_GetKey() {
 }
 
 int Platform_ConsoleReadInt(int* value) {
-    // Same rules as scanf("%d"): skip white space, then an optional sign and digits. A character
-    // that cannot start a number stays unread.
-    while (g_inputPos < g_input.size() && std::isspace(static_cast<unsigned char>(g_input[g_inputPos]))) {
-        ++g_inputPos;
-    }
-    if (g_inputPos >= g_input.size()) {
-        return -1;
-    }
-    std::size_t end = g_inputPos;
-    if (g_input[end] == '+' || g_input[end] == '-') {
-        ++end;
-    }
-    const std::size_t digitsStart = end;
-    while (end < g_input.size() && std::isdigit(static_cast<unsigned char>(g_input[end]))) {
-        ++end;
-    }
-    if (end == digitsStart) {
-        return 0;
-    }
-    long long parsed = std::strtoll(g_input.substr(g_inputPos, end - g_inputPos).c_str(), nullptr, 10);
-    if (parsed > INT_MAX) {
-        parsed = INT_MAX;
-    } else if (parsed < INT_MIN) {
-        parsed = INT_MIN;
-    }
-    *value = static_cast<int>(parsed);
-    g_inputPos = end;
-    return 1;
+    // The same rules as the real consoles, over the scripted text.
+    auto next = []() { return g_inputPos < g_input.size() ? static_cast<unsigned char>(g_input[g_inputPos++]) : -1; };
+    auto unread = [](int) { --g_inputPos; };
+    return readDecimalNumber(next, unread, value);
 }

@@ -1,6 +1,7 @@
 #include "UpdateSequence.h"
 
 #include "CommandProtocol.h"
+#include "DecimalNumber.h"
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "FlatImage.h"
@@ -67,30 +68,14 @@ BOOL uploadImage(char* hexText, const char* invalidMessage, const char* prepareL
     return 1;
 }
 
-// Reads a decimal number at p the way scanf's %d does (white space skipped, an optional sign,
-// at least one digit) and moves p past it. A number beyond an int, which the unit may send and
-// for which %d has no defined result, is held at the int's limits.
+// Reads a decimal number at p as scanf's %d would (see DecimalNumber.h) and moves p past it.
 bool readDecimal(const char*& p, int* value) {
     const char* q = p;
-    while (std::isspace(static_cast<unsigned char>(*q))) {
-        ++q;
-    }
-    const bool negative = *q == '-';
-    if (*q == '+' || *q == '-') {
-        ++q;
-    }
-    if (!std::isdigit(static_cast<unsigned char>(*q))) {
+    auto next = [&q]() { return *q != '\0' ? static_cast<unsigned char>(*q++) : -1; };
+    auto unread = [&q](int) { --q; };
+    if (readDecimalNumber(next, unread, value) != 1) {
         return false;
     }
-    constexpr long long kLimit = static_cast<long long>(INT_MAX) + 1;
-    long long magnitude = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*q)); ++q) {
-        if (magnitude <= kLimit) {
-            magnitude = magnitude * 10 + (*q - '0');
-        }
-    }
-    const long long signedValue = negative ? -magnitude : magnitude;
-    *value = signedValue > INT_MAX ? INT_MAX : signedValue < INT_MIN ? INT_MIN : static_cast<int>(signedValue);
     p = q;
     return true;
 }

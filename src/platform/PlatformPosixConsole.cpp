@@ -1,6 +1,8 @@
 // Console input and output on POSIX systems.
 #include "platform/Platform.h"
 
+#include "DecimalNumber.h"
+
 #include <climits>
 #include <cstdio>
 #include <termios.h>
@@ -15,15 +17,7 @@ void Platform_ConsoleWrite(const char* text, std::size_t length) {
 }
 
 int Platform_ConsoleReadInt(int* value) {
-    // Read wider than int so that a number too large for it is clamped instead of wrapping
-    // (4294967296 must not become port 0).
-    long long parsed = 0;
-    const int converted = std::scanf("%lld", &parsed);
-    if (converted != 1) {
-        return converted == EOF ? -1 : 0;
-    }
-    *value = parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : static_cast<int>(parsed);
-    return 1;
+    return readDecimalNumber([]() { return std::getchar(); }, [](int c) { std::ungetc(c, stdin); }, value);
 }
 
 int Platform_GetKey() {

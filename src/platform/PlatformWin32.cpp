@@ -7,6 +7,8 @@
 // the current rate plus PLATFORM_WRITE_STALL_MARGIN_MS, and then fails.
 #include "platform/Platform.h"
 
+#include "DecimalNumber.h"
+
 #include <climits>
 #include <conio.h>
 #include <cstdio>
@@ -115,14 +117,7 @@ int Platform_GetKey() {
 }
 
 int Platform_ConsoleReadInt(int* value) {
-    // Read wider than int so that a number too large for it is clamped instead of wrapping.
-    long long parsed = 0;
-    const int converted = std::scanf("%lld", &parsed);
-    if (converted != 1) {
-        return converted == EOF ? -1 : 0;
-    }
-    *value = parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : static_cast<int>(parsed);
-    return 1;
+    return readDecimalNumber([]() { return std::getchar(); }, [](int c) { std::ungetc(c, stdin); }, value);
 }
 
 void Platform_ConsoleWrite(const char* text, std::size_t length) {
