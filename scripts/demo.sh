@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --core
 cmake --preset dev >/dev/null
 cmake --build build/dev --target VelmoraFwUpgrade VelmoraUnitSim
 

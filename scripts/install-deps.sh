@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
-# Usage: scripts/install-deps.sh [extra package ...]
+# Usage: scripts/install-deps.sh [--core] [extra package ...]
+#   --core   only what building the programs, the simulator and the Linux tests needs (the demo)
 set -euo pipefail
 
-# wine, wine64 and the MinGW-w64 cross compiler: the Windows executables are cross-built and
-# tested under Wine (ctest label "wine").
-# clang and its runtime libraries: the fuzzers (libFuzzer). valgrind: the memcheck run of the
-# executable (ctest label "valgrind"). srecord: srec_cat, one of the references of scripts/bench.sh.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils coreutils
-          wine wine64 g++-mingw-w64-x86-64
-          clang libclang-rt-14-dev valgrind srecord "$@")
+core=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils coreutils)
+if [ "${1:-}" = "--core" ]; then
+    shift
+    packages=("${core[@]}" "$@")
+else
+    # wine, wine64 and the MinGW-w64 cross compiler: the Windows executables are cross-built and
+    # tested under Wine (ctest label "wine"). clang and its runtime libraries: the fuzzers
+    # (libFuzzer). valgrind: the memcheck run of the executable (ctest label "valgrind").
+    # srecord: srec_cat, one of the references of scripts/bench.sh.
+    packages=("${core[@]}" wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev valgrind srecord "$@")
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,6 +4,7 @@
 # catalogue and the memcheck run among them), then the sanitizer build and the fuzz smoke.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
 cmake --workflow --preset dev
 
 # Sanitizers: the unit and virtual-platform suites built and run under AddressSanitizer and
