@@ -37,11 +37,17 @@ for f in "${fuzzers[@]}"; do
         tail -n 40 "$log"
         status=1
     fi
-    # With -jobs the per-job logs are fuzz-<n>.log in the working directory.
+    # With -jobs each job's statistics are in its own log, fuzz-<n>.log in the working
+    # directory (the main log may repeat them): the summary comes from those, which are then
+    # kept at the end of the main log.
+    stats=("$log")
+    if [ "$jobs" -gt 1 ]; then
+        stats=(fuzz-*.log)
+    fi
+    grep -h -E "stat::number_of_executed_units|stat::peak_rss_mb" "${stats[@]}" | sed "s/^/   $f /" || true
     if [ "$jobs" -gt 1 ]; then
         cat fuzz-*.log >>"$log" 2>/dev/null || true
         rm -f fuzz-*.log
     fi
-    grep -h -E "stat::number_of_executed_units|stat::peak_rss_mb" "$log" | sed "s/^/   $f /" || true
 done
 exit $status
