@@ -58,10 +58,7 @@ srec_cmd=(srec_cat "$rx" -Intel -o "$out/srec.bin" -Binary)
 all=(-- "${ours[@]}" -- "${objcopy_cmd[@]}" -- "${srec_cmd[@]}" -- true)
 "$build/bench/process_timer" 1 "${all[@]}" >/dev/null
 "$build/bench/process_timer" "$runs" "${all[@]}" >"$out/times"
-read -r t_ours c_ours < <(sed -n 1p "$out/times")
-read -r t_objcopy c_objcopy < <(sed -n 2p "$out/times")
-read -r t_srec c_srec < <(sed -n 3p "$out/times")
-read -r t_true c_true < <(sed -n 4p "$out/times")
+{ read -r t_ours c_ours; read -r t_objcopy c_objcopy; read -r t_srec c_srec; read -r t_true c_true; } <"$out/times"
 
 length=$(stat -c %s "$out/ours.bin")
 status=0
