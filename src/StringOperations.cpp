@@ -98,14 +98,12 @@ char** str_split(char* s, const char* ct) {
 }
 
 BOOL StrRemoveNL(char* str, char ch) {
-    if (ch == '\0') {
-        // The text ends at its first line break.
-        str[std::strcspn(str, "\r\n")] = '\0';
-        return 1;
-    }
-    for (char* p = str; *p != '\0'; ++p) {
-        if (*p == '\r' || *p == '\n') {
-            *p = ch;
+    // The length is taken first: with ch 0 the text ends at its first line break, and the line
+    // breaks after it are replaced all the same.
+    const std::size_t length = std::strlen(str);
+    for (std::size_t i = 0; i < length; ++i) {
+        if (str[i] == '\r' || str[i] == '\n') {
+            str[i] = ch;
         }
     }
     return 1;
