@@ -11,6 +11,8 @@
 //     the bytes when they have gone out. With CTS flow control on, bytes go out only while the
 //     unit raises CTS (nothing attached: CTS low); a write that cannot finish fails after its own
 //     line time plus PLATFORM_WRITE_STALL_MARGIN_MS.
+//   - A port's driver may take up to driverQueue bytes ahead of the wire (0 unless set): a write
+//     then returns before its last bytes have gone out, and a flush waits until they have.
 //   - Bytes the unit sends at a rate other than the port's arrive garbled (velmora_sim::garble).
 //   - Bytes the unit sends while the port is closed are lost.
 //   - A unit that vanishes (disconnectAfterBytes) makes writes fail at once and reads fail after
@@ -40,10 +42,11 @@ struct CallCounts {
     int raiseDtr = 0;
     int read = 0;
     int write = 0;
+    int flush = 0;
     int close = 0;
     int sleep = 0;
     int total() const {
-        return open + setQueues + setTimeouts + setState + purge + raiseDtr + read + write + close + sleep;
+        return open + setQueues + setTimeouts + setState + purge + raiseDtr + read + write + flush + close + sleep;
     }
 };
 
@@ -92,6 +95,8 @@ void setPortBusy(int port, bool busy = true);
 void refuseBaud(int port, uint32_t baud);
 // Applying time-outs to the port fails.
 void refuseTimeouts(int port, bool refuse = true);
+// The port's driver takes up to `bytes` bytes ahead of the wire.
+void setDriverQueue(int port, uint32_t bytes);
 
 const CallCounts& calls();
 void resetCallCounts();
@@ -112,6 +117,8 @@ const std::vector<WriteRecord>& writes(int port);
 std::string written(int port);
 // Every read of the tool from the port, in order, empty ones included.
 const std::vector<ReadRecord>& reads(int port);
+// Every baud rate applied to the port (at an open or a change of settings), in order.
+const std::vector<uint32_t>& appliedRates(int port);
 
 } // namespace virtual_platform
 

@@ -64,9 +64,12 @@ struct Port {
     COMMTIMEOUTS timeouts{};
     uint32_t rxQueue = 0;
     uint32_t txQueue = 0;
+    uint32_t driverQueue = 0;   // bytes the driver takes ahead of the wire
+    int64_t txFreeAtMs = 0;     // the wire has sent everything written by then
     std::deque<Incoming> incoming;
     std::vector<virtual_platform::WriteRecord> writes;
     std::vector<virtual_platform::ReadRecord> reads;
+    std::vector<uint32_t> rates;   // every rate applied, in order
     // The scripted far end, when there is one: chunks by start time, the hook run after writes,
     // and when its transmitter is free again (one wire: a chunk never overtakes the one before).
     bool scripted = false;
@@ -214,6 +217,7 @@ void addEmptyPort(int port) { portAt(port); }
 void setPortBusy(int port, bool busy) { portAt(port).busy = busy; }
 void refuseBaud(int port, uint32_t baud) { portAt(port).refusedBauds.insert(baud); }
 void refuseTimeouts(int port, bool refuse) { portAt(port).refuseTimeouts = refuse; }
+void setDriverQueue(int port, uint32_t bytes) { portAt(port).driverQueue = bytes; }
 
 const CallCounts& calls() { return g_calls; }
 void resetCallCounts() { g_calls = CallCounts(); }
@@ -236,6 +240,7 @@ const std::string& lastOpenPath() { return g_lastOpenPath; }
 const std::vector<WriteRecord>& writes(int port) { return portAt(port).writes; }
 
 const std::vector<ReadRecord>& reads(int port) { return portAt(port).reads; }
+const std::vector<uint32_t>& appliedRates(int port) { return portAt(port).rates; }
 
 std::string written(int port) {
     std::string all;
@@ -294,6 +299,7 @@ BOOL Platform_SerialSetState(HANDLE handle, const DCB* settings) {
     // Chunks that began before the change were heard at the old rate.
     collect(*port, g_now);
     port->dcb = *settings;
+    port->rates.push_back(settings->BaudRate);
     return 1;
 }
 
@@ -377,8 +383,8 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     const uint32_t baud = port->dcb.BaudRate;
     const bool ctsFlow = port->dcb.fOutxCtsFlow != 0;
     const int64_t start = g_now;
-    const int64_t deadline = start + lineTimeMs(size, baud) + PLATFORM_WRITE_STALL_MARGIN_MS;
-    int64_t t = start;
+    const int64_t deadline = start + lineTimeMs(size + port->driverQueue, baud) + PLATFORM_WRITE_STALL_MARGIN_MS;
+    int64_t t = std::max(start, port->txFreeAtMs);   // the bytes queue behind those still to go out
     std::size_t sent = 0;
     bool ok = true;
     while (sent < size) {
@@ -408,7 +414,10 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
         }
         sent += n;
     }
-    g_now = t;
+    port->txFreeAtMs = t;
+    // The write returns once its last byte is in the driver's queue, which holds what the wire
+    // has not sent yet, up to its size.
+    g_now = ok ? std::max(start, t - lineTimeMs(port->driverQueue, baud)) : t;
     port->writes.push_back({start, t, baud, std::string(reinterpret_cast<const char*>(bytes), sent), ok});
     if (bytesWritten != nullptr) {
         *bytesWritten = static_cast<DWORD>(sent);
@@ -419,6 +428,16 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
         queue(*port, port->onWrite(record));
     }
     return ok ? 1 : 0;
+}
+
+BOOL Platform_SerialFlush(HANDLE handle) {
+    ++g_calls.flush;
+    Port* port = portOf(handle);
+    if (port == nullptr || unitGone(*port)) {
+        return 0;
+    }
+    g_now = std::max(g_now, port->txFreeAtMs);
+    return 1;
 }
 
 BOOL Platform_SerialClose(HANDLE handle) {

@@ -115,6 +115,8 @@ BOOL ComPortAPI_WriteCOM(const void* buffer, int nBytesToWrite, int* pBytesWritt
     return ok ? 1 : 0;
 }
 
+BOOL ComPortAPI_FlushCOM() { return Platform_SerialFlush(g_hCOM) ? 1 : 0; }
+
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
     const auto timeout = static_cast<DWORD>(timeoutInMs);
     if (timeout == g_cto.ReadIntervalTimeout) {

@@ -35,6 +35,8 @@ BOOL ComPortAPI_CloseCOM();
 BOOL ComPortAPI_ReadCOM(void* buffer, int nBytesToRead, int* pBytesRead);
 // One blocking write; *pBytesWritten gets the count written.
 BOOL ComPortAPI_WriteCOM(const void* buffer, int nBytesToWrite, int* pBytesWritten);
+// Waits until everything written has left the driver's transmit queue, bounded like a write.
+BOOL ComPortAPI_FlushCOM();
 // Sets both the interval and the total read time-out, unless the interval already has the value.
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
 // Stores the rate in g_dcb and applies it, unless it is already the stored rate. The stored rate

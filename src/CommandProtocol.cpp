@@ -104,7 +104,10 @@ BOOL sendData(const uint8_t* dataToSend, int dataToSendLength, BOOL validateResp
             consolePrint("%d%%", percentage);
             continue;
         }
-        if (!ComPortAPI_WriteCOM(piece, remaining, &nBytesWritten) || nBytesWritten != remaining) {
+        // The reply window opens when the image has left the PC, not when the driver took the
+        // last piece: a driver may still hold more than the window's second of line time.
+        if (!ComPortAPI_WriteCOM(piece, remaining, &nBytesWritten) || nBytesWritten != remaining ||
+            !ComPortAPI_FlushCOM()) {
             return 0;
         }
         erasePercentage(percentage);

@@ -23,8 +23,9 @@
 BOOL sendCommand(const char* commandToSend, BOOL isEchoON, BOOL validateResponse, const char* expectedResponse);
 
 // Streams dataToSendLength bytes in pieces of DATA_PIECE_SIZE, printing the percentage done in
-// place, then gathers and checks the closing reply as sendCommand does. A failed write returns 0
-// and prints nothing more; a mismatch prints both texts and an error line.
+// place, waits until the last piece has left the driver's queue, then gathers and checks the
+// closing reply as sendCommand does. A failed write (or a queue that does not empty within the
+// write's bound) returns 0 and prints nothing more; a mismatch prints both texts and an error line.
 BOOL sendData(const uint8_t* dataToSend, int dataToSendLength, BOOL validateResponse, const char* expectedResponse);
 
 #endif

@@ -91,6 +91,11 @@ BOOL Platform_SerialRaiseDtr(HANDLE port);
 BOOL Platform_SerialRead(HANDLE port, void* buffer, DWORD size, DWORD* bytesRead);
 // One blocking write of all bytes, held back by CTS when CTS flow control is on.
 BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* bytesWritten);
+// Waits until the driver's transmit queue is empty: the bytes written have left the PC. A write
+// returns once the driver has taken its bytes, and a driver may hold seconds of line time. Bounded
+// like the last write (its line time plus PLATFORM_WRITE_STALL_MARGIN_MS); 0 when the queue does
+// not empty in time or the device is gone.
+BOOL Platform_SerialFlush(HANDLE port);
 BOOL Platform_SerialClose(HANDLE port);
 
 void Platform_SleepMs(uint32_t milliseconds);

@@ -43,6 +43,7 @@ struct OpenPort {
     COMMTIMEOUTS timeouts{};
     uint32_t baudRate = 0;
     unsigned bitsPerCharacter = 10; // start bit + 8 data bits + stop bit
+    Clock::time_point writeDeadline{}; // bound of the last write, which also bounds a flush
 };
 
 constexpr std::size_t kMaxOpenPorts = 8;
@@ -460,6 +461,7 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
         limitMs = (bits * 1000u + rate - 1u) / rate + PLATFORM_WRITE_STALL_MARGIN_MS;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::min(limitMs, kLongestWaitMs));
+    port->writeDeadline = deadline;
 
     DWORD done = 0;
     bool failed = false;
@@ -497,6 +499,34 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
         *bytesWritten = done;
     }
     return failed ? 0 : 1;
+}
+
+BOOL Platform_SerialFlush(HANDLE handle) {
+    OpenPort* port = portOf(handle);
+    if (port == nullptr) {
+        return 0;
+    }
+    // TIOCOUTQ counts what the driver still holds: the serial core's buffer, a USB adapter's FIFO
+    // and its requests in flight. (tcdrain would wait the same way, but without a bound.)
+    for (;;) {
+        int queued = 0;
+        if (ioctl(port->fd, TIOCOUTQ, &queued) != 0) {
+            // A line that cannot tell has nothing to wait for; a device that is gone (EIO) fails.
+            return errno == ENOTTY || errno == EINVAL ? 1 : 0;
+        }
+        if (queued <= 0) {
+            return 1;
+        }
+        const int left = msUntil(port->writeDeadline);
+        if (left == 0) {
+            return 0;
+        }
+        // Short naps, so that the end of the queue is seen within a few ms of line time.
+        const unsigned long long rate = port->baudRate != 0 ? port->baudRate : 1200u;
+        const unsigned long long lineMs = static_cast<unsigned long long>(queued) * port->bitsPerCharacter * 1000u / rate;
+        const auto nap = std::clamp(lineMs, 1ull, static_cast<unsigned long long>(std::min(20, left)));
+        Platform_SleepMs(static_cast<uint32_t>(nap));
+    }
 }
 
 BOOL Platform_SerialClose(HANDLE handle) {

@@ -2,13 +2,14 @@
 //
 // The serial functions are thin wrappers over the Windows communications API. One thing is added:
 // a write deadline. ComPortAPI asks for no write time-out, and with CTS flow control on a unit
-// that never raises CTS would hold a write (and the tool) forever. So whenever time-outs are
-// applied, the write fields are filled on a copy: a write may take the line time of its bytes at
-// the current rate plus PLATFORM_WRITE_STALL_MARGIN_MS, and then fails.
+// that never raises CTS would hold a write (and the tool) forever. So when the caller set no write
+// time-out, every write gets one of its own: the line time of its bytes at the current rate plus
+// PLATFORM_WRITE_STALL_MARGIN_MS, applied just before the write when it differs from the last.
 #include "platform/Platform.h"
 
 #include "DecimalNumber.h"
 
+#include <algorithm>
 #include <climits>
 #include <conio.h>
 #include <cstdio>
@@ -16,22 +17,22 @@
 
 namespace {
 
-// The last time-outs the caller asked for and the last rate set, so the write deadline can be
-// worked out again when the rate changes. The tool holds one port at a time.
+// The time-outs the caller asked for, those the port has, and the line format last set. The tool
+// holds one port at a time.
 COMMTIMEOUTS gRequestedTimeouts{};
-bool gHaveRequestedTimeouts = false;
+COMMTIMEOUTS gAppliedTimeouts{};
 DWORD gLastBaudRate = 9600;
 DWORD gLastBitsPerCharacter = 10;
+ULONGLONG gLastWriteDeadline = 0; // GetTickCount64 value that bounds the last write and a flush
 
-COMMTIMEOUTS withWriteDeadline(const COMMTIMEOUTS& requested) {
-    COMMTIMEOUTS applied = requested;
-    if (applied.WriteTotalTimeoutMultiplier == 0 && applied.WriteTotalTimeoutConstant == 0) {
-        const DWORD rate = gLastBaudRate != 0 ? gLastBaudRate : 1200;
-        // Whole milliseconds per byte, rounded up: never shorter than the real line time.
-        applied.WriteTotalTimeoutMultiplier = (gLastBitsPerCharacter * 1000 + rate - 1) / rate;
-        applied.WriteTotalTimeoutConstant = PLATFORM_WRITE_STALL_MARGIN_MS;
-    }
-    return applied;
+bool callerSetWriteTimeout() {
+    return gRequestedTimeouts.WriteTotalTimeoutMultiplier != 0 || gRequestedTimeouts.WriteTotalTimeoutConstant != 0;
+}
+
+// Line time of `bytes` at the current rate, in ms rounded up.
+ULONGLONG lineTimeMs(ULONGLONG bytes) {
+    const ULONGLONG rate = gLastBaudRate != 0 ? gLastBaudRate : 1200;
+    return (bytes * gLastBitsPerCharacter * 1000 + rate - 1) / rate;
 }
 
 } // namespace
@@ -50,9 +51,15 @@ BOOL Platform_SerialSetTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts) {
         return 0;
     }
     gRequestedTimeouts = *timeouts;
-    gHaveRequestedTimeouts = true;
-    COMMTIMEOUTS applied = withWriteDeadline(*timeouts);
-    return SetCommTimeouts(port, &applied) ? 1 : 0;
+    COMMTIMEOUTS applied = *timeouts;
+    if (!callerSetWriteTimeout()) {
+        applied.WriteTotalTimeoutConstant = PLATFORM_WRITE_STALL_MARGIN_MS; // until a write sets its own
+    }
+    if (!SetCommTimeouts(port, &applied)) {
+        return 0;
+    }
+    gAppliedTimeouts = applied;
+    return 1;
 }
 
 BOOL Platform_SerialSetState(HANDLE port, const DCB* settings) {
@@ -63,18 +70,9 @@ BOOL Platform_SerialSetState(HANDLE port, const DCB* settings) {
     if (!SetCommState(port, &copy)) {
         return 0;
     }
-    const DWORD bits = 1u + settings->ByteSize + (settings->Parity != NOPARITY ? 1u : 0u) +
-                       (settings->StopBits != ONESTOPBIT ? 2u : 1u);
-    const bool lineTimeChanged = settings->BaudRate != gLastBaudRate || bits != gLastBitsPerCharacter;
     gLastBaudRate = settings->BaudRate;
-    gLastBitsPerCharacter = bits;
-    if (lineTimeChanged && gHaveRequestedTimeouts) {
-        // The write deadline depends on the rate: apply it again for the new one.
-        COMMTIMEOUTS applied = withWriteDeadline(gRequestedTimeouts);
-        if (!SetCommTimeouts(port, &applied)) {
-            return 0;
-        }
-    }
+    gLastBitsPerCharacter = 1u + settings->ByteSize + (settings->Parity != NOPARITY ? 1u : 0u) +
+                            (settings->StopBits != ONESTOPBIT ? 2u : 1u);
     return 1;
 }
 
@@ -94,6 +92,20 @@ BOOL Platform_SerialRead(HANDLE port, void* buffer, DWORD size, DWORD* bytesRead
 }
 
 BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* bytesWritten) {
+    ULONGLONG limitMs = static_cast<ULONGLONG>(gRequestedTimeouts.WriteTotalTimeoutMultiplier) * size +
+                        gRequestedTimeouts.WriteTotalTimeoutConstant;
+    if (!callerSetWriteTimeout()) {
+        limitMs = std::min<ULONGLONG>(lineTimeMs(size) + PLATFORM_WRITE_STALL_MARGIN_MS, MAXDWORD - 1);
+        if (gAppliedTimeouts.WriteTotalTimeoutMultiplier != 0 || gAppliedTimeouts.WriteTotalTimeoutConstant != limitMs) {
+            COMMTIMEOUTS applied = gAppliedTimeouts;
+            applied.WriteTotalTimeoutMultiplier = 0;
+            applied.WriteTotalTimeoutConstant = static_cast<DWORD>(limitMs);
+            if (SetCommTimeouts(port, &applied)) {
+                gAppliedTimeouts = applied;
+            }
+        }
+    }
+    gLastWriteDeadline = GetTickCount64() + limitMs;
     DWORD done = 0;
     const BOOL ok = WriteFile(port, buffer, size, &done, nullptr);
     if (bytesWritten != nullptr) {
@@ -101,6 +113,27 @@ BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* by
     }
     // A write that timed out reports success with a partial count: that is a failed write.
     return ok && done == size ? 1 : 0;
+}
+
+BOOL Platform_SerialFlush(HANDLE port) {
+    // Waits until the output queue is empty, within the last write's bound. FlushFileBuffers would
+    // wait for the same on Windows, but Wine carries it out as a discard of the output queue
+    // (tcflush), which would drop the end of an image; the queue count works on both.
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(port, &errors, &status)) {
+            return 0;
+        }
+        if (status.cbOutQue == 0) {
+            return 1;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= gLastWriteDeadline) {
+            return 0;
+        }
+        Sleep(static_cast<DWORD>(std::clamp<ULONGLONG>(lineTimeMs(status.cbOutQue), 1, std::min<ULONGLONG>(20, gLastWriteDeadline - now))));
+    }
 }
 
 BOOL Platform_SerialClose(HANDLE port) { return CloseHandle(port) ? 1 : 0; }
