@@ -166,4 +166,6 @@ long PtyPort::writeToTool(const char* data, std::size_t size) {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
+bool PtyPort::holdToolOutput(bool hold) { return slaveHold_ >= 0 && tcflow(slaveHold_, hold ? TCOOFF : TCOON) == 0; }
+
 } // namespace velmora_sim

@@ -55,6 +55,8 @@ public:
     long readFromTool(char* buffer, std::size_t max);
     // Writes as much as the slave's queue takes; returns the count (-1 on failure).
     long writeToTool(const char* data, std::size_t size);
+    // Suspends (or resumes) the tool's output: its writes then block as on a full driver queue.
+    bool holdToolOutput(bool hold);
 
 private:
     int master_ = -1;

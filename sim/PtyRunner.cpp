@@ -7,12 +7,19 @@
 //    listens at another rate than the chunk was sent at,
 //  - write the trace and save received images.
 // Without pacing, bytes cross the pty at once. With pacing they take their true line time in
-// both directions: the tool's bytes are read no faster than its rate allows, so its writes
-// block as on a real port, and the unit's bytes are released one line time after another.
+// both directions, and the tool's side behaves like a real serial driver: its writes are taken
+// into a transmit queue of kDriverQueue bytes that drains at the line rate, and they block while
+// that queue is full. A pty would take 10-20 KB at once from the tool, so its writes would return
+// a second or more before the unit has the bytes; instead the front end reads every byte at once
+// and holds the tool's writes back itself (tcflow on its own handle of the pty), releasing them as
+// a full queue drains. A single write the pty takes beyond the queue's room cannot be split: the
+// bytes beyond the queue count as already on the wire when the pty took them. So the tool's last
+// write returns at most kDriverQueue bytes of line time before the unit has the last byte, as
+// with a UART or a USB adapter.
 //
 // A pty has no CTS line. When the tool has CTS flow control on and the unit's CTS is low, the
-// front end stops reading: the tool's writes stall once the pty's buffer is full, which is what
-// a real UART held by CTS looks like from the tool's side.
+// front end stops reading and holds the tool's writes back as a UART held by CTS does. (A pty left
+// unread is not enough: it may take more bytes long after its buffer seemed full.)
 #include "PtyRunner.h"
 
 #include "PtyPort.h"
@@ -53,6 +60,11 @@ void installSignalHandlers() {
 constexpr int64_t kHousekeepingMs = 200;
 constexpr int64_t kCtsRecheckMs = 10;
 constexpr std::size_t kReadChunk = 65536;
+// Transmit queue of the tool's serial driver in pacing mode: the serial core's buffer, about what
+// usb-serial adapters hold too.
+constexpr std::size_t kDriverQueue = 4096;
+
+double byteMs(uint32_t baud) { return baud != 0 ? 10000.0 / baud : 0.0; } // 8N1: ten bits a byte
 
 bool writeFileAtomically(const std::string& path, const std::string& content) {
     const std::string temporary = path + ".tmp";
@@ -90,6 +102,9 @@ private:
     }
     bool setUp();
     void takeInput(const ToolLine& line);
+    void deliverInput(std::size_t count);
+    void deliverDueInput();
+    void holdTool(const ToolLine& line, bool heldByCts);
     void releaseOutput(const ToolLine& line);
     void flushOutput();
     void collectModelRecords();
@@ -109,12 +124,15 @@ private:
     std::string toLine_; // released bytes the pty has not taken yet
     int64_t lastByteOutMs_ = 0;
 
-    // Paced input: the tool's current burst began arriving at inStartMs_, inCount_ bytes of it
-    // have been taken since.
-    bool inBusy_ = false;
-    double inStartMs_ = 0;
-    int64_t inCount_ = 0;
-    bool inputWaiting_ = false;
+    // Paced input: bytes taken from the pty that the unit has not received yet, each burst with
+    // the rate it was sent at; the front byte started on the wire at inWireMs_. inLineFreeMs_ is
+    // when the line would have sent everything taken with no queue limit: while it lies more
+    // than the queue's line time ahead, a real driver would keep the tool's write waiting.
+    std::deque<std::pair<std::string, uint32_t>> inQueue_;
+    std::size_t inQueued_ = 0;
+    double inWireMs_ = 0;
+    double inLineFreeMs_ = 0;
+    bool toolHeld_ = false;
 
     ToolLine lastLine_{};
     bool lineKnown_ = false;
@@ -157,30 +175,10 @@ bool PtyUnit::setUp() {
 }
 
 void PtyUnit::takeInput(const ToolLine& line) {
-    inputWaiting_ = false;
     const std::size_t pending = port_.pendingFromTool();
-    if (pending == 0) {
-        inBusy_ = false;
-        return;
-    }
-    int64_t allowed = static_cast<int64_t>(std::min(pending, kReadChunk));
-    if (options_.unit.pacing && line.sendBaud != 0) {
-        const double now = nowExactMs();
-        if (!inBusy_) {
-            inBusy_ = true;
-            inStartMs_ = now;
-            inCount_ = 0;
-        }
-        // A byte has arrived once its ten bits have crossed the line.
-        const auto arrived = static_cast<int64_t>((now - inStartMs_) * line.sendBaud / 10000.0);
-        allowed = std::min(allowed, arrived - inCount_);
-        if (allowed <= 0) {
-            inputWaiting_ = true;
-            return;
-        }
-    }
     // Stop exactly where the unit drops CTS or vanishes, so the change lands on the right byte.
-    allowed = std::min(allowed, model_.bytesUntilLineChange());
+    const int64_t untilChange = model_.bytesUntilLineChange() - static_cast<int64_t>(inQueued_);
+    const auto allowed = std::min<int64_t>(static_cast<int64_t>(std::min(pending, kReadChunk)), untilChange);
     if (allowed <= 0) {
         return;
     }
@@ -189,9 +187,60 @@ void PtyUnit::takeInput(const ToolLine& line) {
     if (got <= 0) {
         return;
     }
-    inCount_ += got;
-    model_.receive(reinterpret_cast<const uint8_t*>(buffer), static_cast<std::size_t>(got), nowMs(),
-                   line.sendBaud);
+    if (!options_.unit.pacing || line.sendBaud == 0) {
+        model_.receive(reinterpret_cast<const uint8_t*>(buffer), static_cast<std::size_t>(got), nowMs(), line.sendBaud);
+        return;
+    }
+    const double now = nowExactMs();
+    deliverDueInput();
+    if (inQueue_.empty()) {
+        inWireMs_ = now;
+    }
+    inQueue_.emplace_back(std::string(buffer, static_cast<std::size_t>(got)), line.sendBaud);
+    inQueued_ += static_cast<std::size_t>(got);
+    inLineFreeMs_ = std::max(inLineFreeMs_, now) + static_cast<double>(got) * byteMs(line.sendBaud);
+    if (inQueued_ > kDriverQueue) {
+        deliverInput(inQueued_ - kDriverQueue); // beyond the queue: already on the wire
+        inWireMs_ = now;
+    }
+}
+
+// Hands the unit the `count` oldest bytes in the queue.
+void PtyUnit::deliverInput(std::size_t count) {
+    while (count > 0 && !inQueue_.empty()) {
+        auto& [bytes, baud] = inQueue_.front();
+        const std::size_t n = std::min(count, bytes.size());
+        model_.receive(reinterpret_cast<const uint8_t*>(bytes.data()), n, nowMs(), baud);
+        inWireMs_ += static_cast<double>(n) * byteMs(baud);
+        bytes.erase(0, n);
+        inQueued_ -= n;
+        count -= n;
+        if (bytes.empty()) {
+            inQueue_.pop_front();
+        }
+    }
+}
+
+// Hands the unit the queued bytes whose line time has passed.
+void PtyUnit::deliverDueInput() {
+    const double now = nowExactMs();
+    while (!inQueue_.empty()) {
+        const double perByte = byteMs(inQueue_.front().second);
+        const auto due = static_cast<std::size_t>(std::max(0.0, (now - inWireMs_) / perByte));
+        if (due == 0) {
+            return;
+        }
+        deliverInput(std::min(due, inQueue_.front().first.size()));
+    }
+}
+
+// Holds the tool's writes while CTS is low or its driver's queue would be full.
+void PtyUnit::holdTool(const ToolLine& line, bool heldByCts) {
+    const bool hold = heldByCts || (options_.unit.pacing && inLineFreeMs_ - nowExactMs() >
+                                                                static_cast<double>(kDriverQueue) * byteMs(line.sendBaud));
+    if (hold != toolHeld_ && port_.holdToolOutput(hold)) {
+        toolHeld_ = hold;
+    }
 }
 
 void PtyUnit::releaseOutput(const ToolLine& line) {
@@ -297,8 +346,14 @@ int PtyUnit::pollTimeoutMs(bool inputAllowed) const {
         // A chunk still to start, or a paced one releasing byte by byte.
         next = std::min(next, std::max(outgoing_.front().chunk.timeMs, now + 1));
     }
-    if (!toLine_.empty() || inputWaiting_) {
+    if (!toLine_.empty()) {
         next = std::min(next, now + 1);
+    }
+    if (!inQueue_.empty()) { // the next queued byte reaches the unit
+        next = std::min(next, static_cast<int64_t>(inWireMs_ + byteMs(inQueue_.front().second)) + 1);
+    }
+    if (toolHeld_) { // the queue has room again
+        next = std::min(next, static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * byteMs(lastLine_.sendBaud)) + 1);
     }
     if (!inputAllowed) {
         next = std::min(next, now + kCtsRecheckMs);
@@ -333,6 +388,8 @@ int PtyUnit::run() {
         if (!heldByCts) {
             takeInput(line);
         }
+        deliverDueInput();
+        holdTool(line, heldByCts);
         if (!model_.connected()) {
             // The unit is gone, like a USB adapter pulled out: the tool's port vanishes under it.
             collectModelRecords();
