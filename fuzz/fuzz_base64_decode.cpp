@@ -1,10 +1,10 @@
 // Arbitrary text into base64_decode, with a room that is sometimes too small, into a buffer of
 // exactly that room so that a write past it is an overrun. The answer must agree with the plain
-// decoder of Base64Model.h: failure for a foreign character, a third "=" or a symbol after "=";
+// decoder of ReferenceBase64.h: failure for a foreign character, a third "=" or a symbol after "=";
 // for a text too big for the room, failure with the room needed; else the bytes.
 #include "Encoder.h"
 
-#include "Base64Model.h"
+#include "ReferenceBase64.h"
 #include "FuzzCheck.h"
 
 #include <cstdint>
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // First byte: how the room compares with what the text needs.
     const uint8_t roomChoice = data[0];
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const base64_model::Decoded expected = base64_model::decode(text);
+    const reference_base64::Decoded expected = reference_base64::decode(text);
 
     std::size_t room = expected.room;
     if (roomChoice < 64) {
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(dlen == initial);
         return 0;
     }
-    if (expected.symbols == 0) {
+    if (expected.room == 0) {
         FUZZ_CHECK(result == 0 && dlen == initial);
         return 0;
     }

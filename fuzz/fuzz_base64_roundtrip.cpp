@@ -1,12 +1,12 @@
 // Arbitrary bytes through base64_encode and back through base64_decode.
 //
 // The encoder must need exactly 4 x ceil(n / 3) + 1 bytes of room, refuse one byte less without
-// touching the buffer, and give the text of the plain encoder in Base64Model.h followed by a
+// touching the buffer, and give the text of the plain encoder in ReferenceBase64.h followed by a
 // zero. The decoder must give the bytes back, also after the text is broken into lines with
 // CR LF or LF, as the web upload file breaks it.
 #include "Encoder.h"
 
-#include "Base64Model.h"
+#include "ReferenceBase64.h"
 #include "FuzzCheck.h"
 
 #include <cstdint>
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(base64_encode(nullptr, &dlen, src, 0) == 0 && dlen == 7);
         return 0;
     }
-    const std::string expectedText = base64_model::encode(bytes);
+    const std::string expectedText = reference_base64::encode(bytes);
     const std::size_t n = expectedText.size();
     FUZZ_CHECK(n == 4 * ((bytes.size() + 2) / 3));
 

@@ -1,15 +1,31 @@
-// An independent reading of Intel HEX texts for tests: a deliberately plain reader that splits
-// at CR LF and decodes each field with the standard library, so the tool's own parser is checked
-// against something that shares none of its code.
+// Intel HEX for tests, sharing no code with the tool: a record writer, and a deliberately plain
+// reader that splits at CR LF and decodes each field with the standard library.
 #ifndef TESTS_REFERENCE_HEX_H
 #define TESTS_REFERENCE_HEX_H
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace reference_hex {
+
+// One record line, ":LLAAAATT<data>CC", upper-case digits, no line end.
+inline std::string record(unsigned type, unsigned address, const std::vector<uint8_t>& data) {
+    std::vector<unsigned> bytes = {static_cast<unsigned>(data.size()), address >> 8 & 0xFF, address & 0xFF, type};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    std::string line = ":";
+    char pair[3];
+    for (const unsigned b : bytes) {
+        sum += b;
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        line += pair;
+    }
+    std::snprintf(pair, sizeof pair, "%02X", (0x100 - sum % 256) % 256);
+    return line + pair;
+}
 
 struct Record {
     unsigned length, address, type;
@@ -19,31 +35,22 @@ struct Record {
 // Parses a text whose every record ends with CR LF. On a problem, `problem` names it.
 inline std::vector<Record> parse(const std::string& text, std::string& problem) {
     std::vector<Record> records;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t end = text.find("\r\n", pos);
-        if (end == std::string::npos) {
-            problem = "text does not end with CR LF";
-            return records;
-        }
+    for (std::size_t pos = 0, end; pos < text.size(); pos = end + 2) {
+        end = text.find("\r\n", pos);
         const std::string line = text.substr(pos, end - pos);
-        pos = end + 2;
-        if (line.size() < 11 || line[0] != ':' || line.find_first_not_of("0123456789ABCDEF", 1) != std::string::npos) {
+        if (end == std::string::npos || line.size() < 11 || line[0] != ':' ||
+            line.find_first_not_of("0123456789ABCDEF", 1) != std::string::npos) {
             problem = "malformed line " + line;
             return records;
         }
         auto byteAt = [&](std::size_t i) { return static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16)); };
         Record r{byteAt(1), byteAt(3) * 256 + byteAt(5), byteAt(7), {}};
-        if (line.size() != 11 + 2 * r.length) {
-            problem = "length field disagrees with line " + line;
-            return records;
-        }
         unsigned sum = 0;
         for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
             sum += byteAt(i);
         }
-        if (sum % 256 != 0) {
-            problem = "bad checksum " + line;
+        if (line.size() != 11 + 2 * r.length || sum % 256 != 0) {
+            problem = "bad length or checksum " + line;
             return records;
         }
         for (unsigned i = 0; i < r.length; ++i) {
@@ -60,26 +67,29 @@ struct Image {
     uint32_t checksum = 0;      // 0 minus the byte sum of bytes 0 .. length - 1
 };
 
-// Flattens parsed records the way the unit expects them: upper address from the second byte of
-// an extended linear address record, 0xFF filler.
+// Flattens records the way the unit expects them: the upper address from the second byte of an
+// extended linear address record, 0xFF filler.
 inline Image flatten(const std::vector<Record>& records) {
     Image image;
     image.bytes.assign(4u * 1024u * 1024u, 0xFF);
     uint32_t upper = 0;
     for (const Record& r : records) {
         if (r.type == 4) {
-            upper = r.data[1] * 65536u;
+            upper = r.data.at(1) * 65536u;
         } else if (r.type == 0) {
             std::copy(r.data.begin(), r.data.end(), image.bytes.begin() + upper + r.address);
             image.length = std::max(image.length, upper + r.address + r.length);
         }
     }
-    uint32_t sum = 0;
     for (uint32_t i = 0; i < image.length; ++i) {
-        sum += image.bytes[i];
+        image.checksum -= image.bytes[i];
     }
-    image.checksum = 0u - sum;
     return image;
+}
+
+inline Image flatten(const std::string& text) {
+    std::string problem;
+    return flatten(parse(text, problem));
 }
 
 } // namespace reference_hex

@@ -1,0 +1,245 @@
+// The POSIX serial layer under the tool's own port module, over pseudo-terminals published as
+// COM ports beyond those detection walks, numbered after the test process (tests run side by side): opening and exclusive access, the line the far
+// end sees, the read time-out rule, the write deadline at the tool's own settings, a far end that
+// vanishes; and the real program's console.
+#include "ComPortAPI.h"
+#include "platform/PosixDeviceNames.h"
+
+#include "ChildProcess.h"
+#include "ComLink.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kPorts = FWUPGRADE_TEST_PORT_DIR;
+const COMMTIMEOUTS kInitialCto = g_cto;
+const DCB kInitialDcb = g_dcb;
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+const int kPort = 100 + getpid() % 100000;
+const std::string kLink = kPorts + "/COM" + std::to_string(kPort);
+
+// A fresh pty published as kPort and opened the way the tool opens it.
+class PosixPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_cto = kInitialCto;
+        g_dcb = kInitialDcb;
+        ASSERT_TRUE(link.ok);
+        ASSERT_TRUE(ComPortAPI_OpenCOM(kPort));
+    }
+    void TearDown() override { ComPortAPI_CloseCOM(); }
+    termios line() const {
+        termios seen{};
+        EXPECT_EQ(tcgetattr(link.masterFd(), &seen), 0);
+        return seen;
+    }
+    // One read of at most `count` bytes; returns them, and how long the read took in *ms.
+    static std::string read(int count, long long* ms, BOOL* ok = nullptr) {
+        std::string buffer(static_cast<std::size_t>(count), '\0');
+        int got = -1;
+        const auto start = Clock::now();
+        const BOOL result = ComPortAPI_ReadCOM(buffer.data(), count, &got);
+        *ms = msSince(start);
+        if (ok != nullptr) {
+            *ok = result;
+        }
+        return buffer.substr(0, static_cast<std::size_t>(got));
+    }
+    ComLink link{kLink};
+};
+
+TEST_F(PosixPort, OpenIsExclusiveAndLeavesNothingBehind) {
+    EXPECT_EQ(Platform_SerialOpen("", kPort), INVALID_HANDLE_VALUE) << "already open here";
+    ComPortAPI_CloseCOM();
+    const int other = open(link.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the exclusive flag is cleared at close";
+    // Another program holding the port by a lock, or by the tty's exclusive flag (which root
+    // passes in the kernel), keeps the tool out; one that only has it open does not.
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
+    flock(other, LOCK_UN);
+    ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+    EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
+    ioctl(other, TIOCNXCL);
+    EXPECT_TRUE(ComPortAPI_OpenCOM(kPort));
+    ComPortAPI_CloseCOM();
+    close(other);
+    // Absent, or not a terminal.
+    link.destroy();
+    EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
+    std::fclose(std::fopen(kLink.c_str(), "w"));
+    EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
+    std::remove(kLink.c_str());
+}
+
+TEST_F(PosixPort, FarEndSeesRaw8N1TheFlowControlAndEveryRateTheLayerClaims) {
+    termios seen = line();
+    EXPECT_EQ(seen.c_cflag & (CSIZE | PARENB | CSTOPB | CLOCAL | CREAD | CRTSCTS),
+              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD | CRTSCTS));
+    EXPECT_EQ(seen.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(seen.c_oflag & OPOST, 0u);
+    EXPECT_EQ(seen.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP), 0u);
+    EXPECT_EQ(cfgetospeed(&seen), static_cast<speed_t>(B9600));
+    EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(0));
+    EXPECT_EQ(line().c_cflag & CRTSCTS, 0u);
+
+    const std::pair<int, speed_t> rates[] = {
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+        {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+        {2400, B2400},       {4800, B4800},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
+        {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+        {3000000, B3000000}, {4000000, B4000000}, {9600, B9600}};
+    for (const auto& [rate, code] : rates) {
+        EXPECT_TRUE(ComPortAPI_SetBaudRate(rate)) << rate;
+        seen = line();
+        EXPECT_EQ(cfgetospeed(&seen), code) << rate;
+        EXPECT_EQ(cfgetispeed(&seen), code) << rate;
+    }
+    EXPECT_FALSE(ComPortAPI_SetBaudRate(12345)) << "no such rate";
+    seen = line();
+    EXPECT_EQ(cfgetospeed(&seen), static_cast<speed_t>(B9600));
+}
+
+TEST_F(PosixPort, ReadEndsWhenItsCountHasArrivedOrTheTimeOutAfterItBegan) {
+    std::string all;
+    for (int i = 0; i < 256; ++i) {
+        all.push_back(static_cast<char>(i));
+    }
+    int written = 0;
+    ASSERT_TRUE(ComPortAPI_WriteCOM(all.data(), 256, &written));
+    std::string back(300, '\0');
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(link.readFromTool(back.data(), back.size()), 256);
+    EXPECT_EQ(back.substr(0, 256), all) << "every byte value passes unchanged";
+
+    struct Row {
+        int timeout, count;
+        std::vector<std::pair<int, std::string>> farEnd; // (ms after the read began, bytes)
+        std::string got;
+        long long minMs, maxMs;
+    };
+    const Row rows[] = {
+        {300, 64, {}, "", 300, 450},                                       // a silent line: T, never less
+        {2000, 7, {{100, "abc"}, {200, "defg"}}, "abcdefg", 190, 450},      // the count arrives
+        {300, 64, {{0, "a"}, {100, "b"}, {200, "c"}}, "abc", 300, 450},     // gaps under T: still T
+        {300, 4, {{0, all}}, all.substr(0, 4), 0, 100},                    // already waiting
+    };
+    for (const Row& row : rows) {
+        ComPortAPI_SetReadingTimeoutInMs(row.timeout);
+        std::thread farEnd([&] {
+            const auto start = Clock::now();
+            for (const auto& [at, bytes] : row.farEnd) {
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(at));
+                link.writeToTool(bytes.data(), bytes.size());
+            }
+        });
+        long long ms = 0;
+        EXPECT_EQ(read(row.count, &ms), row.got);
+        farEnd.join();
+        EXPECT_GE(ms, row.minMs) << row.got;
+        EXPECT_LE(ms, row.maxMs) << row.got;
+        Platform_SerialPurge(g_hCOM);
+    }
+    // What waited in the driver at the open is gone.
+    link.writeToTool("stale", 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ComPortAPI_CloseCOM();
+    ASSERT_TRUE(ComPortAPI_OpenCOM(kPort));
+    long long ms = 0;
+    EXPECT_EQ(read(64, &ms), "");
+}
+
+TEST_F(PosixPort, WriteHeldBackFailsAfterItsLineTimeAndTheMargin) {
+    // The far end takes nothing (as with CTS held low): at the tool's own settings, which ask for
+    // no write time-out, the write fails once its line time (100 bytes at 9600: 105 ms) and the
+    // 15 s margin have passed.
+    ASSERT_TRUE(link.holdToolOutput(true));
+    const std::string bytes(100, 'x');
+    int written = -1;
+    const auto start = Clock::now();
+    EXPECT_FALSE(ComPortAPI_WriteCOM(bytes.data(), 100, &written));
+    const long long ms = msSince(start);
+    EXPECT_EQ(written, 0);
+    EXPECT_GE(ms, 105 + 15000);
+    EXPECT_LE(ms, 105 + 15000 + 500);
+    ASSERT_TRUE(link.holdToolOutput(false));
+    EXPECT_TRUE(ComPortAPI_WriteCOM(bytes.data(), 100, &written));
+    EXPECT_TRUE(ComPortAPI_FlushCOM()) << "a pty holds nothing back once it took the bytes";
+}
+
+TEST_F(PosixPort, VanishedFarEndFailsReadsWithoutSpinningAndWritesAtOnce) {
+    link.destroy();
+    ComPortAPI_SetReadingTimeoutInMs(300);
+    const std::clock_t cpu = std::clock();
+    long long ms = 0;
+    BOOL ok = 1;
+    EXPECT_EQ(read(64, &ms, &ok), "");
+    EXPECT_EQ(ok, 0);
+    EXPECT_GE(ms, 300) << "silent for the whole time-out";
+    EXPECT_LE(ms, 450);
+    EXPECT_LT(1000.0 * static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC, 50.0) << "no busy loop";
+    int written = -1;
+    const auto start = Clock::now();
+    EXPECT_FALSE(ComPortAPI_WriteCOM("%%%fw -v\n\r", 10, &written));
+    EXPECT_FALSE(ComPortAPI_FlushCOM());
+    EXPECT_LT(msSince(start), 100);
+}
+
+TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUarts) {
+    const std::pair<int, const char*> builtIn[] = {
+        {1, "/dev/ttyUSB0"},  {16, "/dev/ttyUSB15"}, {17, "/dev/ttyACM0"},   {32, "/dev/ttyACM15"},
+        {33, "/dev/ttyS0"},   {99999999, "/dev/ttyS99999966"}, {0, ""}, {-1, ""}, {100000000, ""}};
+    char path[64];
+    for (const auto& [port, expected] : builtIn) {
+        EXPECT_EQ(PosixDeviceNames_ComPath(port, nullptr, path, sizeof path), expected[0] != '\0') << port;
+        EXPECT_STREQ(path, expected);
+    }
+    const std::pair<const char*, const char*> formats[] = {
+        {"/x/COM%d", "/x/COM7"}, {"/x/%u%%", "/x/7%"}, {"/x/%s", ""}, {"/x/%d%d", ""}, {"/x/%*d", ""}, {"/x", ""}};
+    for (const auto& [format, expected] : formats) {
+        EXPECT_EQ(PosixDeviceNames_ComPath(7, format, path, sizeof path), expected[0] != '\0') << format;
+        EXPECT_STREQ(path, expected);
+    }
+    EXPECT_FALSE(PosixDeviceNames_ComPath(7, "/a/rather/long/folder/COM%d", path, 12)) << "cut, not truncated";
+}
+
+// The real program: its console is unbuffered, so the banner and the detecting line show while
+// the first port is still being probed (an empty port costs six rates of two half-second tries).
+TEST(Program, ConsoleShowsAtOnceAndPromptsReadTheTypedNumbers) {
+    ComLink com1(kPorts + "/COM1");
+    ASSERT_TRUE(com1.ok);
+    ChildProcess tool({VELMORA_FW_UPGRADE});
+    ASSERT_TRUE(tool.start("1\n12345\n"));
+    const std::string banner = "\n\rYou are about to upload the firmware version 1.0.3"
+                               "\n\r\n\rDetecting COM port and Baud Rate..................";
+    EXPECT_TRUE(tool.waitForOutput(banner, std::chrono::milliseconds(3000)));
+    EXPECT_EQ(tool.output(), banner);
+    const ChildProcess::Result run = tool.wait(std::chrono::seconds(30));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.output, banner + "FAILED\n\r\n\rEnter the COM port number : \r\nOpening COM1....................OK\r\n"
+                                   "\n\r\n\rEnter the BAUD RATE       : \r\nSetting baud rate at 12345.........."
+                                   "\r\nPress any key to exit");
+    EXPECT_GE(run.seconds, 6.0);
+}
+
+} // namespace

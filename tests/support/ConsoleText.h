@@ -1,0 +1,75 @@
+// What the update tool prints, piece by piece, for the tests of every level to put together;
+// and a matcher for a console that must hold pieces in order.
+#ifndef TESTS_CONSOLE_TEXT_H
+#define TESTS_CONSOLE_TEXT_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace console_text {
+
+inline const std::string kBanner = "\n\rYou are about to upload the firmware version 1.0.3"
+                                   "\n\r\n\rDetecting COM port and Baud Rate..................";
+inline const std::string kPrompts = "FAILED\n\r\n\rEnter the COM port number : ";
+inline const std::string kProduct = "Checking product .......... ";
+inline const std::string kTxOk = "TX OK\r\nKovlar QV7 SIGNAL LINK TX WITH ETHERNET\r\n>>\r\n";
+inline const std::string kRxOk = "RX OK\r\nKovlar QV7 SIGNAL LINK RX WITH ETHERNET\r\n>>\r\n";
+inline const std::string kLogic = "Preparing to Upload Programmable Logic ............ ";
+inline const std::string kSendLogic = "Sending Programmable Logic data ................... ";
+inline const std::string kMcu = "Preparing to Upload Firmware ...................... ";
+inline const std::string kKey = "\r\nPress any key to exit";
+inline const std::string kFailed = "\n\rERROR: The update was not successful.\r\n" + kKey;
+inline const std::string kUnknown = kProduct + "FAILED, Unknown product\r\n" + kFailed;
+inline const std::string kSuccess = "\n\r\n\rThe update was successful, the unit is now operational\r\n" + kKey;
+
+inline std::string found(int port, int baud) {
+    return kBanner + "OK\r\nCOM PORT Number : " + std::to_string(port) + "\r\nBaud rate       : " + std::to_string(baud) +
+           " \r\n\r\n";
+}
+inline std::string versions(const std::string& model, const std::string& device) {
+    return "Checking firmware version ..............  1.00.02 \r\nChecking fpga version ..................  " + model +
+           " 1.03  device:" + device + "\r\n";
+}
+// The prompts after a walk that found nothing, the port opened, the rate set.
+inline std::string manual(int port, int baud) {
+    return kBanner + kPrompts + "\r\nOpening COM" + std::to_string(port) + "....................OK\r\n\n\r\n\r" +
+           "Enter the BAUD RATE       : \r\nSetting baud rate at " + std::to_string(baud) + "..........OK\r\n";
+}
+inline std::string notOpened(const std::string& port) {
+    return kBanner + kPrompts + "\r\nOpening COM" + port + "....................ERROR: Opening COM" + port + " failed !" + kKey;
+}
+// The end of the microcontroller upload and the reboot wait: 46 steps of 3 s with the share
+// done, then 100% before and after the boot reads.
+inline std::string rebootWait() {
+    std::string text = "100% OK\n\r\n\rPlease wait while the unit is rebooting ........... ";
+    for (const int step : {0,  2,  4,  6,  8,  10, 13, 15, 17, 19, 21, 23, 26, 28, 30, 32, 34, 36, 39, 41, 43, 45, 47,
+                           50, 52, 54, 56, 58, 60, 63, 65, 67, 69, 71, 73, 76, 78, 80, 82, 84, 86, 89, 91, 93, 95, 97}) {
+        text += (step < 10 ? "  " : " ") + std::to_string(step) + "%\b\b\b\b";
+    }
+    return text + "100%\b\b\b\b100%";
+}
+// A whole update found by detection: the pieces between the progress counters of the images.
+inline std::vector<std::string> wholeUpdate(int port, int baud, bool rx) {
+    return {found(port, baud) + versions(rx ? "QV7RX" : "QV7TX", "9") + kProduct + (rx ? kRxOk : kTxOk) + kLogic +
+                "OK\r\n" + kSendLogic + "1%\b\b0%\b\b1%",
+            "99%\b\b\b100%OK\r\n" + kMcu + "OK\r\nSending data ...................................... 1%\b\b8%",
+            "99%\b\b\b" + rebootWait() + kSuccess};
+}
+
+// Expects the pieces in `text` in this order, the first at its start and the last at its end.
+inline void expectPieces(const std::string& text, const std::vector<std::string>& pieces) {
+    std::size_t at = 0;
+    for (const std::string& piece : pieces) {
+        const std::size_t found = text.find(piece, at);
+        ASSERT_TRUE(found != std::string::npos && (at > 0 || found == 0))
+            << "missing or out of order: " << piece << "\nin: " << text;
+        at = found + piece.size();
+    }
+    EXPECT_EQ(at, text.size()) << "more after the last piece: " << text.substr(at);
+}
+
+} // namespace console_text
+
+#endif

@@ -1,0 +1,297 @@
+// The serial port module, the command exchange and the bulk transfer against the simulated
+// unit on the virtual clock: what goes on the wire, what is printed, and how long each takes.
+#include "CommandProtocol.h"
+
+#include "VirtualLine.h"
+
+#include <climits>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int64_t kStallMs = PLATFORM_WRITE_STALL_MARGIN_MS;
+const std::string kTx = VALIDATE_TX_PRODUCT_ID_STRING;
+const std::string kHelp = "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
+
+using ComPort = VirtualLine;
+
+TEST_F(ComPort, OpenAppliesTheFixedLineSettingsOrSaysWhyNot) {
+    vp::addEmptyPort(3);
+    ASSERT_TRUE(ComPortAPI_OpenCOM(3));
+    const DCB& d = vp::appliedDcb(3);
+    // 8N1, CTS output flow control on, DTR and RTS held on, nothing else, and the record's length.
+    const std::vector<unsigned> fields = {
+        d.DCBlength,   d.BaudRate,  d.fBinary,  d.fParity,   d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDtrControl,
+        d.fDsrSensitivity, d.fTXContinueOnXoff, d.fOutX,  d.fInX, d.fErrorChar, d.fNull, d.fRtsControl,
+        d.fAbortOnError, d.XonLim, d.XoffLim, d.ByteSize, d.Parity, d.StopBits, unsigned(d.XonChar),
+        unsigned(d.XoffChar), unsigned(d.ErrorChar), unsigned(d.EofChar), unsigned(d.EvtChar)};
+    EXPECT_EQ(fields, (std::vector<unsigned>{28, 9600, 1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 256, 256, 8, 0, 0,
+                                             0x11, 0x13, 0x3F, 0x1A, 0x10}));
+    const COMMTIMEOUTS& t = vp::appliedTimeouts(3);
+    EXPECT_EQ(std::vector<DWORD>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                                  t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
+              std::vector<DWORD>({500, 0, 500, 0, 0}));
+    EXPECT_EQ(vp::rxQueueSize(3) + vp::txQueueSize(3), 16384u);
+    const vp::CallCounts& c = vp::calls();
+    EXPECT_EQ(std::vector<int>({c.open, c.setQueues, c.setTimeouts, c.setState, c.purge, c.raiseDtr, c.total()}),
+              std::vector<int>({1, 1, 1, 1, 1, 1, 6}));
+    EXPECT_EQ(vp::lastOpenPath(), "\\\\.\\COM3");
+
+    // Absent, busy, time-outs refused (the settings are then not tried), rate refused, and
+    // numbers that do not fit the path: each prints its message, without a line break.
+    vp::addEmptyPort(8);
+    vp::setPortBusy(8);
+    vp::addEmptyPort(5);
+    vp::refuseTimeouts(5);
+    vp::addEmptyPort(6);
+    vp::refuseBaud(6, 9600);
+    vp::addEmptyPort(99999999);
+    vp::resetCallCounts();
+    virtual_console::reset();
+    for (const int port : {7, 8, 5, 6, 0, -1, 100000000, INT_MAX}) {
+        EXPECT_FALSE(ComPortAPI_OpenCOM(port)) << port;
+        EXPECT_FALSE(vp::isOpen(port));
+        if (port != 5 && port != 6) { // a port that opened and then failed keeps its stale handle
+            EXPECT_EQ(g_hCOM, INVALID_HANDLE_VALUE);
+        }
+    }
+    EXPECT_EQ(virtual_console::output(), "ERROR: Opening COM7 failed !ERROR: Opening COM8 failed !"
+                                         "ERROR: COM5 configuration failed !ERROR: COM6 configuration failed !"
+                                         "ERROR: Opening COM0 failed !ERROR: Opening COM-1 failed !"
+                                         "ERROR: Opening COM100000000 failed !ERROR: Opening COM2147483647 failed !");
+    EXPECT_EQ(std::vector<int>({c.open, c.setState, c.close}), std::vector<int>({4, 1, 2}));
+    const int before = c.total();
+    EXPECT_TRUE(ComPortAPI_ProbeCOM(99999999));
+    EXPECT_EQ(vp::lastOpenPath(), "\\\\.\\COM99999999");
+    EXPECT_EQ(c.total(), before + 1) << "a probe opens and configures nothing";
+}
+
+TEST_F(ComPort, SettersSkipWhatIsSetAndStoreWhatThePortRefuses) {
+    g_cto.ReadTotalTimeoutConstant = 800; // only the interval value decides
+    EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(500));
+    EXPECT_TRUE(ComPortAPI_SetBaudRate(9600));
+    EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(1));
+    EXPECT_EQ(vp::calls().total(), 0);
+    EXPECT_EQ(g_cto.ReadTotalTimeoutConstant, 800u);
+
+    // No port open: the records change, applying fails, and the next open applies them.
+    vp::addEmptyPort(3);
+    vp::refuseBaud(3, 4800);
+    EXPECT_FALSE(ComPortAPI_SetBaudRate(57600));
+    EXPECT_FALSE(ComPortAPI_SetReadingTimeoutInMs(1000));
+    EXPECT_FALSE(ComPortAPI_SetHardwareFlowControl(0));
+    EXPECT_EQ(vp::calls().setState + vp::calls().setTimeouts, 3);
+    ASSERT_TRUE(ComPortAPI_OpenCOM(3));
+    EXPECT_EQ(vp::appliedDcb(3).BaudRate, 57600u);
+    EXPECT_EQ(vp::appliedDcb(3).fOutxCtsFlow, 0u);
+    EXPECT_EQ(vp::appliedTimeouts(3).ReadIntervalTimeout + vp::appliedTimeouts(3).ReadTotalTimeoutConstant, 2000u);
+
+    // Open: each change is applied; the low bit of the flag counts; a refused rate stays stored.
+    EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(10000));
+    EXPECT_EQ(vp::appliedTimeouts(3).ReadTotalTimeoutConstant, 10000u);
+    EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(3));
+    EXPECT_EQ(vp::appliedDcb(3).fOutxCtsFlow, 1u);
+    EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(2));
+    EXPECT_EQ(vp::appliedDcb(3).fOutxCtsFlow, 0u);
+    EXPECT_FALSE(ComPortAPI_SetBaudRate(4800));
+    EXPECT_EQ(g_dcb.BaudRate, 4800u);
+    EXPECT_EQ(vp::appliedDcb(3).BaudRate, 57600u);
+    EXPECT_TRUE(ComPortAPI_CloseCOM());
+    EXPECT_FALSE(vp::isOpen(3));
+    virtual_console::reset();
+    EXPECT_FALSE(ComPortAPI_OpenCOM(3)) << "the refused rate is what the next open applies";
+    EXPECT_EQ(virtual_console::output(), "ERROR: COM3 configuration failed !");
+}
+
+using CommandExchange = VirtualLine;
+
+TEST_F(CommandExchange, FramesTheLineAndGathersTheReplyUntilAReadBringsNothing) {
+    // Write: 10 bytes at 9600 = 11 ms; the identity (43 bytes, 45 ms) 20 ms after the line feed;
+    // reads of 1000 ms.
+    struct Row {
+        int64_t replyDelay;
+        int pieces;
+        int64_t gap;
+        std::string reply;  // "" = the unit's own
+        BOOL validate, result;
+        int64_t end;
+    };
+    const Row rows[] = {
+        {20, 1, 0, "", 1, 1, 2011},     // last byte at 76 ms: the second read ends it
+        {955, 1, 0, "", 1, 1, 2011},    // last byte at 1011 ms, the end of the first read
+        {956, 1, 0, "", 1, 1, 3011},    // at 1012 ms: the second read catches it, a third ends it
+        {20, 4, 950, "", 1, 1, 4011},   // pieces with gaps under one time-out form one reply
+        {20, 2, 2100, "", 1, 0, 2011},  // a silence of two time-outs cuts the reply
+        {20, 1, 0, kTx.substr(0, kTx.size() - 1), 1, 0, 2011}, // the final ">" missing
+        {20, 1, 0, kTx + "\r\n", 1, 0, 2011},                  // anything after the prompt
+        {20, 1, 0, kTx + std::string("\0x", 2), 1, 0, 2011},   // a zero byte does not end it
+        {20, 1, 0, kTx + "\r\n", 0, 1, 2011},                  // not compared: gathered, and 1
+        {20, 1, 0, std::string(), 1, 0, 1011},                 // silent: one empty read
+    };
+    for (const Row& row : rows) {
+        restart();
+        UnitOptions options;
+        options.replyDelayMs = row.replyDelay;
+        options.replyPieces = row.pieces;
+        options.pieceGapMs = row.gap;
+        options.silent = row.end == 1011;
+        if (!row.reply.empty()) {
+            options.replyText[ReplyKind::Identity] = row.reply;
+        }
+        openUnit(3, options);
+        ComPortAPI_SetReadingTimeoutInMs(1000);
+        EXPECT_EQ(sendCommand("%fw -p", 0, row.validate, kTx.c_str()), row.result) << row.replyDelay << row.reply;
+        EXPECT_EQ(vp::nowMs(), row.end) << row.replyDelay << " " << row.gap;
+        EXPECT_EQ(vp::written(3), "%%%fw -p\n\r");
+        EXPECT_EQ(console(), "") << "a mismatch prints nothing";
+    }
+}
+
+TEST_F(CommandExchange, WithoutAnExpectedReplyNothingIsRead) {
+    openUnit(3);
+    EXPECT_TRUE(sendCommand("%fw -v", 0, 0, nullptr));
+    EXPECT_TRUE(sendCommand("%fw -v", 1, 0, nullptr)); // echo on: no framing prefix
+    EXPECT_TRUE(sendCommand("%fw -v", 2, 0, nullptr)); // only exactly 1 drops it
+    EXPECT_EQ(vp::written(3), "%%%fw -v\n\r%fw -v\n\r%%%fw -v\n\r");
+    EXPECT_EQ(vp::calls().read, 0);
+    EXPECT_EQ(vp::nowMs(), 11 + 9 + 11); // 10, 8 and 10 bytes at 9600 baud
+}
+
+TEST_F(CommandExchange, FloodIsDrainedWithoutOverrunAndNeverMatches) {
+    UnitOptions options;
+    options.baudRate = 115200;
+    options.floodBytes = 2 * 1024 * 1024;
+    openUnit(3, options);
+    EXPECT_FALSE(sendCommand("%fw -p", 0, 1, kTx.c_str()));
+    // Write 1 ms, flood from 21 ms for 182,045 ms; the empty read after it ends the gathering.
+    EXPECT_EQ(vp::nowMs(), 183001);
+}
+
+TEST_F(CommandExchange, CtsHeldLowDelaysTheWriteAndCtsStuckLowFailsIt) {
+    UnitOptions late;
+    late.ctsLowUntilMs = 3000;
+    openUnit(3, late);
+    EXPECT_TRUE(sendCommand("%fw -p", 0, 1, kTx.c_str()));
+    EXPECT_EQ(vp::writes(3)[0].endMs, 3011);
+    restart();
+    UnitOptions stuck;
+    stuck.ctsStuckLow = true;
+    openUnit(3, stuck);
+    EXPECT_FALSE(sendCommand("%fw -p", 0, 1, kTx.c_str()));
+    EXPECT_EQ(console(), "\r\nError occurred when sending data !\r\n");
+    EXPECT_EQ(vp::nowMs(), 11 + kStallMs) << "the line time and the stall margin, then no read";
+    EXPECT_EQ(vp::calls().read, 0);
+}
+
+// The bulk transfer: the image announced to the unit, then streamed at 115200 with 1 s reads.
+// Byte counts of the unit's faults count from the first image byte.
+class BulkTransfer : public VirtualLine {
+protected:
+    BOOL send(std::size_t length, UnitOptions options = {}, const char* expected = "SUCCESS", BOOL validate = 1) {
+        image_.resize(length);
+        uint32_t sum = 0;
+        for (std::size_t i = 0; i < length; ++i) {
+            image_[i] = static_cast<uint8_t>(i * 7 + i / 251);
+            sum -= image_[i];
+        }
+        const std::string announcement = "%fw -l " + std::to_string(sum) + " " + std::to_string(length);
+        for (int64_t* count : {&options.disconnectAfterBytes, &options.ctsLowAfterBytes}) {
+            *count += *count >= 0 ? static_cast<int64_t>(announcement.size()) + 4 : 0;
+        }
+        unit_ = &openUnit(3, options);
+        EXPECT_TRUE(length == 0 || sendCommand(announcement.c_str(), 0, 1, "Ready"));
+        ComPortAPI_SetBaudRate(115200);
+        ComPortAPI_SetReadingTimeoutInMs(1000);
+        virtual_console::reset();
+        firstWrite_ = vp::writes(3).size();
+        firstRead_ = vp::reads(3).size();
+        startMs_ = vp::nowMs();
+        return sendData(image_.data(), static_cast<int>(length), validate, expected);
+    }
+    std::vector<std::size_t> pieces() const {
+        std::vector<std::size_t> sizes;
+        for (std::size_t i = firstWrite_; i < vp::writes(3).size(); ++i) {
+            sizes.push_back(vp::writes(3)[i].bytes.size());
+        }
+        return sizes;
+    }
+    std::vector<uint8_t> image_;
+    velmora_sim::UnitModel* unit_ = nullptr;
+    std::size_t firstWrite_ = 0;
+    std::size_t firstRead_ = 0;
+    int64_t startMs_ = 0;
+};
+
+TEST_F(BulkTransfer, PiecesPercentagesAndTheClosingReply) {
+    // 10,240 bytes take 889 ms at 115200; "SUCCESS" comes 20 ms after the last byte and is
+    // gathered by one read with it and one empty read.
+    struct Row {
+        std::size_t length;
+        UnitOptions unit;
+        const char* expected;
+        BOOL validate, result;
+        std::string console;
+        std::vector<std::size_t> pieces;
+        int64_t ms;
+    };
+    UnitOptions lineEnd, unplugged;
+    lineEnd.successWithLineEnd = true;
+    unplugged.disconnectAfterBytes = 25000; // gone once the last piece is on the wire
+    const std::string mismatch = "\r\nExpected : SUCCESS  received : SUCCESS\r\n\r\n"
+                                 "\r\nError: Expected response did  not matched !\r\n";
+    const Row rows[] = {
+        {25000, {}, "SUCCESS", 1, 1, "1%\b\b40%\b\b\b81%\b\b\b100%", {10240, 10240, 4520}, 889 + 889 + 393 + 2000},
+        {10240, {}, "SUCCESS", 1, 1, "1%\b\b100%", {10240}, 889 + 2000},
+        {0, {}, "SUCCESS", 1, 1, "1%", {}, 0},
+        {10240, {}, nullptr, 1, 1, "1%\b\b100%", {10240}, 889},
+        {10240, lineEnd, "SUCCESS", 1, 0, "1%\b\b100%" + mismatch, {10240}, 889 + 2000},
+        {10240, lineEnd, "SUCCESS", 0, 1, "1%\b\b100%", {10240}, 889 + 2000},
+        {25000, unplugged, "SUCCESS", 1, 0, "1%\b\b40%\b\b\b81%", {10240, 10240, 4520}, 889 + 889 + 393},
+    };
+    for (const Row& row : rows) {
+        restart();
+        EXPECT_EQ(send(row.length, row.unit, row.expected, row.validate), row.result) << row.console;
+        EXPECT_EQ(console(), row.console);
+        EXPECT_EQ(pieces(), row.pieces);
+        EXPECT_EQ(vp::nowMs() - startMs_, row.ms) << row.console;
+        if (row.result == 1 && row.expected != nullptr && row.length > 0) {
+            ASSERT_EQ(unit_->images().size(), 1u);
+            EXPECT_EQ(unit_->images()[0].bytes, std::string(image_.begin(), image_.end()));
+        }
+    }
+}
+
+TEST_F(BulkTransfer, PercentagesOfALargeImageAreTruncated) {
+    EXPECT_TRUE(send(1100000));
+    EXPECT_EQ(console().substr(0, 16), "1%\b\b0%\b\b1%\b\b2%\b\b");
+    EXPECT_NE(console().find("9%\b\b10%\b\b\b11%"), std::string::npos);
+    EXPECT_EQ(console().substr(console().size() - 10), "99%\b\b\b100%");
+}
+
+TEST_F(BulkTransfer, AWriteThatFailsEndsTheTransferSilently) {
+    // CTS drops for good inside the second piece, or inside the last one: that write fails
+    // after its own line time and the stall margin, and nothing more is printed or read.
+    for (const int64_t dropAt : {15000, 24000}) {
+        restart();
+        UnitOptions options;
+        options.ctsLowAfterBytes = dropAt;
+        EXPECT_FALSE(send(25000, options));
+        EXPECT_EQ(console(), dropAt < 20480 ? "1%\b\b40%" : "1%\b\b40%\b\b\b81%");
+        EXPECT_EQ(vp::reads(3).size(), firstRead_) << "nothing read";
+        const vp::WriteRecord& failed = vp::writes(3).back();
+        EXPECT_FALSE(failed.ok);
+        EXPECT_EQ(failed.endMs - failed.startMs, velmora_sim::lineTimeMs(dropAt < 20480 ? 10240 : 4520, 115200) + kStallMs);
+    }
+}
+
+TEST_F(BulkTransfer, TheReplyWindowOpensWhenTheImageHasLeftTheDriver) {
+    // A driver holding 16 KB (1.4 s at 115200) returns the last write long before the unit has
+    // the image; "SUCCESS" must still fall in the first read.
+    vp::setDriverQueue(3, 16384);
+    EXPECT_TRUE(send(25000));
+    EXPECT_EQ(vp::reads(3).at(firstRead_).bytes, "SUCCESS");
+    EXPECT_EQ(vp::nowMs() - startMs_, 889 + 889 + 393 + 2000);
+}
+
+} // namespace

@@ -1,0 +1,228 @@
+// The web upload file: the Base64 codec, the single output file, and "FwToUpload.bin" itself
+// with its header lines and its body in lines of 928 characters.
+#include "Encoder.h"
+#include "FileAPI.h"
+#include "VirtualConsole.h"
+#include "WebUploadFile.h"
+#include "WorkingBuffers.h"
+#include "firmware/BinImage.h"
+
+#include "Files.h"
+#include "ReferenceBase64.h"
+#include "ReferenceHex.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+int VelmoraFwWebFile_main(); // the web file program's entry, built into the tests under this name
+
+namespace {
+
+TEST(Base64, EncodesGroupsPadsTheLastAndAsksForRoomWithTheTerminator) {
+    std::mt19937 random(7);
+    for (std::size_t length = 0; length <= 100; ++length) {
+        std::string bytes(length, '\0');
+        for (char& c : bytes) {
+            c = static_cast<char>(random());
+        }
+        const std::string text = reference_base64::encode(bytes);
+        std::string out(text.size() + 2, '#');
+        int room = static_cast<int>(text.size());
+        const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
+        auto* dst = reinterpret_cast<unsigned char*>(out.data());
+        if (length > 0) { // exactly the text's size is one byte short: the terminator needs room
+            EXPECT_EQ(base64_encode(dst, &room, src, static_cast<int>(length)), -1);
+            EXPECT_EQ(room, static_cast<int>(text.size()) + 1);
+            EXPECT_EQ(out, std::string(text.size() + 2, '#')) << "nothing written";
+        }
+        room = static_cast<int>(text.size()) + 1;
+        EXPECT_EQ(base64_encode(dst, &room, src, static_cast<int>(length)), 0);
+        EXPECT_EQ(room, length > 0 ? static_cast<int>(text.size()) : static_cast<int>(text.size()) + 1);
+        EXPECT_EQ(out, length > 0 ? text + std::string("\0#", 2) : "##") << length;
+    }
+    EXPECT_EQ(reference_base64::encode("abc") + reference_base64::encode("ab") + reference_base64::encode("a"),
+              "YWJjYWI=YQ==");
+}
+
+TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
+    struct Row {
+        std::string text;
+        int room, result, roomAfter;
+        std::string bytes;
+    };
+    const Row rows[] = {
+        {"YW\r\nJj", 3, 0, 3, "abc"},  {"YW\nJj\n", 3, 0, 3, "abc"}, {"YWJjZA", 5, 0, 3, "abc"},
+        {"YWJjZA", 4, -1, 5, ""},      {"YQ==", 1, -1, 3, ""},       {"YQ==", 3, 0, 1, "a"},
+        {"YWI=", 3, 0, 2, "ab"},       {"YQ=a", 9, -1, 9, ""},       {"Y===", 9, -1, 9, ""},
+        {"YW\rJj", 9, -1, 9, ""},      {"YW*j", 9, -1, 9, ""},       {"YW\x80j", 9, -1, 9, ""},
+        {"", 9, 0, 9, ""},             {"\r\n\n", 9, 0, 9, ""},
+    };
+    for (const Row& row : rows) {
+        unsigned char out[16] = {};
+        int room = row.room;
+        EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>(row.text.data()),
+                                static_cast<int>(row.text.size())),
+                  row.result)
+            << row.text;
+        EXPECT_EQ(room, row.roomAfter) << row.text;
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out), row.bytes.size()), row.bytes);
+        EXPECT_EQ(reference_base64::decode(row.text).valid, row.result == 0 || row.roomAfter > row.room);
+    }
+}
+
+// The results of several calls made in order.
+int sumOf(std::initializer_list<BOOL> results) {
+    int sum = 0;
+    for (const BOOL r : results) {
+        sum += r;
+    }
+    return sum;
+}
+
+TEST(FileOutput, OneCurrentFileAndAMessageForEveryFailure) {
+    ScratchFolder folder("file-output");
+    const std::string noFile = "ERROR: File does not exists or Not opened !\n";
+    virtual_console::reset();
+    EXPECT_EQ(sumOf({FileAPI_CreateFile("out.bin", 1), FileAPI_writeToFileBinary("ab\r\n", 4), FileAPI_CloseFile()}), 3);
+    EXPECT_EQ(sumOf({FileAPI_OpenFile_ToWrite("out.bin", 1), FileAPI_writeToFileBinary("cd", 2), FileAPI_CloseFile()}), 3);
+    EXPECT_EQ(sumOf({FileAPI_CreateFile("new.txt", 0), FileAPI_CloseFile()}), 2);
+    EXPECT_EQ(readFile("out.bin"), "ab\r\ncd");
+    EXPECT_EQ(virtual_console::output(), "");
+    EXPECT_EQ(FileAPI_CloseFile(), 0);
+    EXPECT_EQ(FileAPI_CreateFile("missing/out.bin", 1), 0);
+    EXPECT_EQ(FileAPI_OpenFile_ToWrite("missing/out.bin", 1), 0);
+    EXPECT_EQ(FileAPI_writeToFileBinary("x", 1), 0);
+    EXPECT_EQ(virtual_console::output(), noFile + "ERROR: File does not exists\nERROR: File does not exists\n" + noFile);
+    // A full device: the write the stream cannot hold, or the close that stores the rest, fails.
+    virtual_console::reset();
+    const std::string big(1 << 20, 'x');
+    EXPECT_EQ(sumOf({FileAPI_CreateFile("/dev/full", 1), FileAPI_writeToFileBinary(big.data(), 1 << 20)}), 1);
+    EXPECT_EQ(FileAPI_CloseFile(), 0);
+    EXPECT_EQ(sumOf({FileAPI_CreateFile("/dev/full", 1), FileAPI_writeToFileBinary("x", 1), FileAPI_CloseFile()}), 2);
+    EXPECT_EQ(virtual_console::output(), "ERROR: File write failed, the file is incomplete !\n"
+                                         "ERROR: File close failed, the file is incomplete !\n"
+                                         "ERROR: File close failed, the file is incomplete !\n");
+}
+
+// Intel HEX text holding `image` from offset 0 in records of 16 bytes, in the unit's flash at
+// 0x80000000 as the microcontroller text has it.
+std::string hexTextOf(const std::string& image) {
+    std::string text;
+    for (std::size_t offset = 0; offset < image.size(); offset += 16) {
+        if (offset % 0x10000 == 0) {
+            text += reference_hex::record(4, 0, {0x80, static_cast<uint8_t>(offset >> 16)}) + "\r\n";
+        }
+        const std::string piece = image.substr(offset, 16);
+        text += reference_hex::record(0, offset & 0xFFFF, std::vector<uint8_t>(piece.begin(), piece.end())) + "\r\n";
+    }
+    return text + ":00000001FF\r\n";
+}
+
+class WebFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(WorkingBuffers_Setup());
+        virtual_console::reset();
+        virtual_console::setInput("k");
+    }
+    void TearDown() override { WorkingBuffers_Release(); }
+    void useHexText(const std::string& text) {
+        std::free(gHexFirmware);
+        gHexFirmware = static_cast<char*>(std::calloc(text.size() + 16, 1));
+        std::memcpy(gHexFirmware, text.data(), text.size());
+    }
+    ScratchFolder folder{"web-file"};
+};
+
+// What the file must hold for `image`: five header lines, then the Base64 text with its padding
+// turned into "A", in lines of 928 characters, the last without a line end.
+struct WebFileText {
+    std::string header, body;
+};
+WebFileText expectedFile(const std::string& image) {
+    uint32_t sum = 0;
+    for (const char c : image) {
+        sum -= static_cast<unsigned char>(c);
+    }
+    std::string text = reference_base64::encode(image);
+    for (std::size_t i = text.find('='); i < text.size(); ++i) {
+        text[i] = 'A';
+    }
+    WebFileText file{"KovLar\r\n627184\r\n1.0.3\r\n" + std::to_string(sum) + "\r\n" + std::to_string(image.size()) + "\r\n", ""};
+    for (std::size_t at = 0; at < text.size(); at += 928) {
+        file.body += (at > 0 ? "\r\n" : "") + text.substr(at, 928);
+    }
+    return file;
+}
+
+std::string expectedConsole(const std::string& image) {
+    uint32_t sum = 0;
+    for (const char c : image) {
+        sum -= static_cast<unsigned char>(c);
+    }
+    return "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + std::to_string(sum) +
+           " !\r\n\r\n Firmware CheckSum u = " + std::to_string(sum) + " !\r\n\r\n Firmware data length = " +
+           std::to_string(image.size()) + " !\r\n";
+}
+
+TEST_F(WebFile, HeaderAndBodyForImagesOfEverySize) {
+    std::mt19937 random(3);
+    for (const std::size_t length : {0, 1, 2, 3, 696, 921, 460797}) {
+        SCOPED_TRACE(length);
+        std::string image(length, '\0');
+        for (char& c : image) {
+            c = static_cast<char>(random());
+        }
+        useHexText(hexTextOf(image));
+        virtual_console::reset();
+        virtual_console::setInput("k");
+        EXPECT_EQ(createFirmwareFileForWeb(), 1);
+        const WebFileText file = expectedFile(image);
+        EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + file.body);
+        EXPECT_EQ(virtual_console::output(), expectedConsole(image) + "\r\nPress any key to exit");
+        EXPECT_EQ(virtual_console::keyWaits(), 1);
+    }
+}
+
+TEST_F(WebFile, ImageTooLongForItsTextLeavesTheHeaderAlone) {
+    const std::string image(460798, 'z');
+    useHexText(hexTextOf(image));
+    EXPECT_EQ(createFirmwareFileForWeb(), 0);
+    EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), expectedFile(image).header);
+    EXPECT_EQ(virtual_console::output(), expectedConsole(image) + "\r\n ERROR BASE 64 !\r\n\r\nPress any key to exit");
+}
+
+TEST_F(WebFile, InvalidTextOrAFileThatCannotBeWrittenIsNoSuccess) {
+    useHexText(":0412340001020305AC\r\n");
+    EXPECT_EQ(createFirmwareFileForWeb(), 0);
+    EXPECT_EQ(virtual_console::output(), "\r\n intel_hex_line_is_valid \r\n:0412340001020305AC\r\n"
+                                         "\r\nERROR: Firmware data is not valid !\r\n");
+    EXPECT_FALSE(std::filesystem::exists(FIRMWARE_FILE_NAME_FOR_WEB));
+    EXPECT_EQ(virtual_console::keyWaits(), 0);
+
+    // The program: the embedded firmware written whole, status 0; a folder standing where the
+    // file should go, status 1.
+    WorkingBuffers_Release();
+    virtual_console::reset();
+    EXPECT_EQ(VelmoraFwWebFile_main(), 0);
+    const std::string text(AUTOGEN_FILES[0].fileData, static_cast<std::size_t>(AUTOGEN_FILES[0].fileDataLength));
+    const reference_hex::Image mcu = reference_hex::flatten(text);
+    const std::string image(mcu.bytes.begin(), mcu.bytes.begin() + mcu.length);
+    const WebFileText file = expectedFile(image);
+    EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + file.body);
+    EXPECT_EQ(virtual_console::output(), "\n\rWriting FwToUpload.bin for the web upload of firmware version 1.0.3\n\r" +
+                                             expectedConsole(image) + "\r\nPress any key to exit");
+    std::filesystem::remove(FIRMWARE_FILE_NAME_FOR_WEB);
+    std::filesystem::create_directory(FIRMWARE_FILE_NAME_FOR_WEB);
+    virtual_console::reset();
+    EXPECT_EQ(VelmoraFwWebFile_main(), 1);
+    EXPECT_NE(virtual_console::output().find("ERROR: File does not exists\n"), std::string::npos);
+    ASSERT_TRUE(WorkingBuffers_Setup());
+}
+
+} // namespace
