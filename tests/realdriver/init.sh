@@ -1,0 +1,33 @@
+#!/bin/sh
+# The guest's first process (busybox sh): loads the USB serial driver stack, runs the update tool
+# once with the scenario's input and hands its exact output and exit status to the host.
+# The kernel passes unknown name=value words of its command line to init as environment:
+#   velmora_input    base64 of the tool's standard input (the technician's keys)
+#   velmora_adapter  1 when QEMU plugs its emulated FTDI adapter in (it becomes /dev/ttyUSB0)
+# shellcheck disable=SC2154
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+# The initramfs carries no device nodes, so the kernel could not open a console for init.
+exec </dev/console >/dev/console 2>&1
+for module in usb-common usbcore uhci-hcd usbserial ftdi_sio; do
+    insmod /lib/modules/$module.ko
+done
+printf %s "$velmora_input" | base64 -d >/tmp/input
+if [ "$velmora_adapter" = 1 ]; then
+    # Enumeration after the host controller's module loads takes about a second under TCG.
+    i=0
+    while [ ! -e /dev/ttyUSB0 ] && [ $i -lt 75 ]; do sleep 0.2; i=$((i + 1)); done
+    [ -e /dev/ttyUSB0 ] || echo "velmora-init: no /dev/ttyUSB0 after 15 s"
+fi
+# The output goes live to the console (a watcher on the host reacts to it) and to a file; the
+# console's line discipline rewrites "\n", so the exact bytes travel afterwards in base64.
+{ /velmora </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
+echo
+echo "@@velmora-output-begin"
+base64 /tmp/output
+echo "@@velmora-output-end $(cat /tmp/status)"
+# What the kernel said about the adapter (plugged, unplugged) ends up in the host's log.
+dmesg | grep -iE 'usb|ftdi'
+poweroff -f

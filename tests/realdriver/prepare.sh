@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Prepares the real-driver lane: QEMU, Debian's own kernel (never installed, only unpacked), a
+# static busybox and the static release build of the tool, packed into an initramfs whose /init
+# is tests/realdriver/init.sh. Run as root; a second run skips every step whose output is current.
+# Usage: prepare.sh <source-dir> <work-dir>
+set -euo pipefail
+[ $# -eq 2 ] || { echo "usage: $0 <source-dir> <work-dir>" >&2; exit 2; }
+src=$(cd "$1" && pwd); mkdir -p "$2"; work=$(cd "$2" && pwd); cd "$work"
+export DEBIAN_FRONTEND=noninteractive
+
+# apt: refresh the package lists only when they are missing or a request fails.
+# Downloads run as root: without the sandbox user apt would warn that _apt cannot write here.
+apt_get() {
+    compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null || apt-get update -qq
+    apt-get -o APT::Sandbox::User=root "$@" || { apt-get update -qq && apt-get -o APT::Sandbox::User=root "$@"; }
+}
+bash "$src/scripts/install-deps.sh" --core # the compiler and CMake
+command -v qemu-system-x86_64 >/dev/null || apt_get install -y -qq --no-install-recommends qemu-system-x86
+fetch() { compgen -G "$1_*.deb" >/dev/null || apt_get download -qq "$1"; }
+unpack() { [ "$2" -nt "$1" ] || { rm -rf "$2" && dpkg-deb -x "$1" "$2" && touch "$2"; }; }
+
+# The metapackage only names the current kernel package; follow its dependency to the kernel.
+fetch linux-image-amd64
+kernel_pkg=$(dpkg-deb -f linux-image-amd64_*.deb Depends | grep -o 'linux-image-[0-9][^ ,]*' | head -n 1)
+fetch "$kernel_pkg"
+fetch busybox-static
+kernel_deb=$(ls "$kernel_pkg"_*.deb) busybox_deb=$(ls busybox-static_*.deb)
+unpack "$kernel_deb" kernel
+unpack "$busybox_deb" busybox
+[ vmlinuz -nt kernel ] || cp kernel/boot/vmlinuz-* vmlinuz
+
+# The release preset (real device names) linked statically: the guest has no C library.
+[ -f release/CMakeCache.txt ] || (cd "$src" && cmake --preset release -B "$work/release" -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null)
+cmake --build release --target VelmoraFwUpgrade >/dev/null
+tool=release/src/VelmoraFwUpgrade
+if readelf -l "$tool" | grep 'program interpreter'; then echo "$tool is not static" >&2; exit 1; fi
+
+# The initramfs: busybox and its applet links in /bin, the USB serial modules, the tool, /init.
+initramfs=initramfs.cpio.gz
+for input in "$tool" "$src"/tests/realdriver/{init.sh,prepare.sh} kernel busybox; do
+    [ "$initramfs" -nt "$input" ] || rm -f "$initramfs"
+done
+[ -e "$initramfs" ] && exit 0
+rm -rf root && mkdir -p root/bin root/lib/modules root/dev root/proc root/sys root/tmp
+cp busybox/bin/busybox root/bin/
+for applet in $(root/bin/busybox --list | grep -vx busybox); do ln -s busybox "root/bin/$applet"; done
+# uhci-hcd drives the host controller that -usb gives the pc machine; ftdi_sio is the adapter.
+for module in usb-common usbcore uhci-hcd usbserial ftdi_sio; do
+    file=$(find kernel/lib/modules -name "$module.ko*" | head -n 1)
+    [ -n "$file" ] || { echo "module $module not found in $kernel_deb" >&2; exit 1; }
+    case "$file" in *.xz) xz -dc "$file" ;; *) cat "$file" ;; esac >"root/lib/modules/$module.ko"
+done
+cp "$tool" root/velmora
+install -m 755 "$src/tests/realdriver/init.sh" root/init
+(cd root && find . | ./bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$initramfs.tmp"
+mv "$initramfs.tmp" "$initramfs"

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Boots the guest prepared by prepare.sh under QEMU (TCG) and runs the release tool in it once.
+# With --adapter, QEMU plugs in its emulated FTDI adapter (usb-serial on the UHCI controller of
+# -usb), whose host side is the given pty: the guest's real ftdi_sio driver presents it as
+# /dev/ttyUSB0 (COM1), and every rate the guest sets reaches the pty's termios. QEMU opens the pty
+# at start, so the link must exist before this script runs.
+# Standard output: exactly the bytes the tool printed; exit status: the tool's. Everything else
+# (the guest's console, QEMU's messages) goes to the --log file. 124: the run exceeded its bound.
+# Usage: run-guest.sh [--adapter <pty link>] [--input <text with \n escapes>]
+#                     [--unplug-when <text>] [--log <file>] <work-dir>
+set -uo pipefail
+adapter='' input='' unplug='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-420}
+while [ $# -gt 1 ]; do
+    case "$1" in
+        --adapter) adapter=$2 ;; --input) input=$2 ;; --unplug-when) unplug=$2 ;; --log) log=$2 ;;
+        *) break ;;
+    esac
+    shift 2
+done
+[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: $0 [--adapter L] [--input T] [--unplug-when T] [--log F] <work-dir>" >&2; exit 2; }
+[ -z "$adapter" ] || [ -e "$adapter" ] || { echo "run-guest: no pty at $adapter (QEMU opens it at start)" >&2; exit 2; }
+work=$1 tmp=$(mktemp -d) qemu=''
+cleanup() {
+    [ -z "$qemu" ] || { kill "$qemu" 2>/dev/null; wait "$qemu" 2>/dev/null; }
+    cat "$tmp/monitor.out" "$tmp/console" >>"$log" 2>/dev/null
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The monitor reads commands from the fifo <path>.in and answers into <path>.out (a plain file).
+mkfifo "$tmp/monitor.in" && : >"$tmp/monitor.out" && : >"$tmp/console" && : >"$log" || exit 1
+exec 3<>"$tmp/monitor.in"
+append="console=ttyS0 quiet loglevel=0 panic=-1 velmora_input=$(printf '%b' "$input" | base64 -w0)"
+usb=()
+[ -z "$adapter" ] || { usb=(-device "usb-serial,id=ftdi,chardev=c0" -chardev "serial,id=c0,path=$adapter"); append+=" velmora_adapter=1"; }
+timeout -k 5 "$bound" qemu-system-x86_64 -accel tcg -m 256 -nodefaults -display none -no-reboot \
+    -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" -append "$append" \
+    -serial "file:$tmp/console" -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
+qemu=$!
+
+# Unplug as soon as the text shows on the live console: device_del pulls the adapter out of the
+# guest, which then sees what a technician pulling the cable causes (EIO, hang-up).
+if [ -n "$unplug" ]; then
+    while kill -0 "$qemu" 2>/dev/null && ! grep -qF -- "$unplug" "$tmp/console"; do sleep 0.1; done
+    echo "device_del ftdi" >&3
+fi
+wait "$qemu"; status=$? qemu=''
+[ "$status" -ne 124 ] || { echo "run-guest: the guest did not finish within $bound s" >&2; exit 124; }
+tr -d '\r' <"$tmp/console" >"$tmp/lines"
+result=$(sed -n 's/^@@velmora-output-end \([0-9]*\)$/\1/p' "$tmp/lines")
+[ -n "$result" ] || { echo "run-guest: the guest gave no result (QEMU status $status)" >&2; exit 125; }
+sed -n '/^@@velmora-output-begin$/,/^@@velmora-output-end /{/^@@/!p}' "$tmp/lines" | base64 -d ||
+    { echo "run-guest: the guest's output block is damaged" >&2; exit 125; }
+exit "$result"
