@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Set-up of the Wine runs, run by CTest as fixtures.
+#   wine-setup.sh windows <source dir> <build dir>   cross-builds the Windows programs (mingw preset)
+#   wine-setup.sh prefix <prefix dir>                creates a Wine prefix with no COM port in it
+set -euo pipefail
+case "${1:-}" in
+windows)
+    cd "$2"
+    [ -f "$3/CMakeCache.txt" ] || cmake --preset mingw -B "$3" >/dev/null
+    cmake --build "$3" -j2
+    ;;
+prefix)
+    mkdir -p "$2"
+    export WINEPREFIX="$(cd "$2" && pwd)" WINEDEBUG=-all WINEDLLOVERRIDES="mountmgr.sys=d;winemenubuilder.exe=d" DISPLAY=
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        wineboot -i
+        wineserver -w
+    fi
+    rm -f "$WINEPREFIX"/dosdevices/com*
+    ;;
+*)
+    echo "usage: $0 windows <source dir> <build dir> | prefix <prefix dir>" >&2
+    exit 2
+    ;;
+esac
