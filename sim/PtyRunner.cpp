@@ -107,7 +107,7 @@ private:
     void holdTool(const ToolLine& line, bool heldByCts);
     void releaseOutput(const ToolLine& line);
     void flushOutput();
-    void collectModelRecords();
+    void collectModelRecords(bool all = false);
     void saveImage(const ReceivedImage& image);
     bool timeToQuit();
     int pollTimeoutMs(bool inputAllowed) const;
@@ -304,9 +304,11 @@ void PtyUnit::saveImage(const ReceivedImage& image) {
     note(nowMs(), 0, "image saved as " + base + ".bin");
 }
 
-void PtyUnit::collectModelRecords() {
+// Copies the model's new trace entries (all of them at the end; otherwise those that are final)
+// and saves the images it received.
+void PtyUnit::collectModelRecords(bool all) {
     const std::vector<TraceEntry>& records = model_.trace();
-    for (; modelTraceSeen_ < records.size(); ++modelTraceSeen_) {
+    for (; modelTraceSeen_ < (all ? records.size() : model_.settledTrace()); ++modelTraceSeen_) {
         const TraceEntry& entry = records[modelTraceSeen_];
         trace_.add(entry);
         if (entry.direction == 'E' && entry.text.compare(0, 6, "reboot") == 0) {
@@ -392,7 +394,7 @@ int PtyUnit::run() {
         holdTool(line, heldByCts);
         if (!model_.connected()) {
             // The unit is gone, like a USB adapter pulled out: the tool's port vanishes under it.
-            collectModelRecords();
+            collectModelRecords(true);
             note(nowMs(), 0, "unit vanished after " + std::to_string(model_.bytesReceived()) + " bytes");
             port_.destroy();
             break;
@@ -418,7 +420,7 @@ int PtyUnit::run() {
             break;
         }
     }
-    collectModelRecords();
+    collectModelRecords(true);
     trace_.writeAll();
     port_.destroy();
     return 0;

@@ -112,6 +112,9 @@ public:
     int64_t bytesUntilLineChange() const;
     // All bytes handed to receive() so far, before any garbling.
     int64_t bytesReceived() const { return bytesReceived_; }
+    // Trace entries before this one are final; the last line heard may still take the CR that
+    // follows its line feed.
+    std::size_t settledTrace() const { return lineJustEnded_ ? lastLineTrace_ : trace_.size(); }
     const UnitOptions& options() const { return options_; }
 
 private:
