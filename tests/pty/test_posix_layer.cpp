@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <thread>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -205,22 +206,17 @@ TEST_F(PosixPort, VanishedFarEndFailsReadsWithoutSpinningAndWritesAtOnce) {
     EXPECT_LT(msSince(start), 100);
 }
 
-TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUarts) {
-    const std::pair<int, const char*> builtIn[] = {
-        {1, "/dev/ttyUSB0"},  {16, "/dev/ttyUSB15"}, {17, "/dev/ttyACM0"},   {32, "/dev/ttyACM15"},
-        {33, "/dev/ttyS0"},   {99999999, "/dev/ttyS99999966"}, {0, ""}, {-1, ""}, {100000000, ""}};
-    char path[64];
-    for (const auto& [port, expected] : builtIn) {
-        EXPECT_EQ(PosixDeviceNames_ComPath(port, nullptr, path, sizeof path), expected[0] != '\0') << port;
-        EXPECT_STREQ(path, expected);
+TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUartsOrTheBuildsFormat) {
+    const std::tuple<int, const char*, const char*> rows[] = {
+        {1, nullptr, "/dev/ttyUSB0"}, {16, nullptr, "/dev/ttyUSB15"}, {17, nullptr, "/dev/ttyACM0"},
+        {32, nullptr, "/dev/ttyACM15"}, {33, nullptr, "/dev/ttyS0"}, {99999999, nullptr, "/dev/ttyS99999966"},
+        {0, nullptr, ""}, {-1, nullptr, ""}, {100000000, nullptr, ""}, {7, "/x/COM%d", "/x/COM7"}, {7, "/x/%u%%", "/x/7%"},
+        {7, "/x/%s", ""}, {7, "/x/%d%d", ""}, {7, "/x/%*d", ""}, {7, "/x", ""}, {7, "/a/rather/long/folder/COM%d", ""}};
+    for (const auto& [port, format, expected] : rows) {
+        char path[24];
+        EXPECT_EQ(PosixDeviceNames_ComPath(port, format, path, sizeof path), expected[0] != '\0') << port << (format ? format : "");
+        EXPECT_STREQ(path, expected) << "a path that does not fit is refused, not cut";
     }
-    const std::pair<const char*, const char*> formats[] = {
-        {"/x/COM%d", "/x/COM7"}, {"/x/%u%%", "/x/7%"}, {"/x/%s", ""}, {"/x/%d%d", ""}, {"/x/%*d", ""}, {"/x", ""}};
-    for (const auto& [format, expected] : formats) {
-        EXPECT_EQ(PosixDeviceNames_ComPath(7, format, path, sizeof path), expected[0] != '\0') << format;
-        EXPECT_STREQ(path, expected);
-    }
-    EXPECT_FALSE(PosixDeviceNames_ComPath(7, "/a/rather/long/folder/COM%d", path, 12)) << "cut, not truncated";
 }
 
 // The real program: its console is unbuffered, so the banner and the detecting line show while

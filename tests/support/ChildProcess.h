@@ -1,6 +1,6 @@
 // A program run as a child process: arguments, a working folder, standard input from a text,
-// standard output and error gathered into one text that can be watched while the program runs,
-// and a deadline after which the program and its process group are killed.
+// standard output gathered into a text that can be watched while the program runs, and a
+// deadline after which the program and its process group are killed.
 #ifndef TESTS_CHILD_PROCESS_H
 #define TESTS_CHILD_PROCESS_H
 
@@ -11,13 +11,15 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 class ChildProcess {
 public:
     struct Result {
-        bool finished = false; // false: killed at the deadline
+        bool finished = false; // false: ended by a signal, or killed at the deadline
         int status = -1;       // exit status when it finished
         std::string output;
         double seconds = 0;
@@ -29,37 +31,41 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts the program with `input` on its standard input, then closed.
+    // Starts the program in a process group of its own, with `input` on its standard input.
     bool start(const std::string& input = {}) {
         int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) {
+        posix_spawn_file_actions_t io;
+        posix_spawnattr_t group;
+        if (pipe(in) != 0 || pipe(out) != 0 || posix_spawn_file_actions_init(&io) != 0 || posix_spawnattr_init(&group) != 0) {
             return false;
         }
-        started_ = std::chrono::steady_clock::now();
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            dup2(out[1], STDERR_FILENO);
-            for (int fd : {in[0], in[1], out[0], out[1]}) {
-                close(fd);
-            }
-            std::vector<char*> args;
-            for (std::string& a : argv_) {
-                args.push_back(a.data());
-            }
-            args.push_back(nullptr);
-            if (folder_.empty() || chdir(folder_.c_str()) == 0) {
-                execv(args[0], args.data());
-            }
-            _exit(127);
+        posix_spawn_file_actions_adddup2(&io, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&io, out[1], STDOUT_FILENO);
+        // Standard error (Wine's own messages among them) goes to a file beside the run.
+        const std::string errors = folder_.empty() ? "/dev/null" : folder_ + "/stderr.log";
+        posix_spawn_file_actions_addopen(&io, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (const int fd : {in[0], in[1], out[0], out[1]}) {
+            posix_spawn_file_actions_addclose(&io, fd);
         }
+        if (!folder_.empty()) {
+            posix_spawn_file_actions_addchdir_np(&io, folder_.c_str());
+        }
+        posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP);
+        std::vector<char*> args;
+        for (std::string& a : argv_) {
+            args.push_back(a.data());
+        }
+        args.push_back(nullptr);
+        std::signal(SIGPIPE, SIG_IGN); // a program may end before it has read its input
+        started_ = std::chrono::steady_clock::now();
+        if (posix_spawn(&pid_, args[0], &io, &group, args.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&io);
+        posix_spawnattr_destroy(&group);
         close(in[0]);
         close(out[1]);
-        if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
-            return false;
-        }
+        const bool fed = input.empty() || write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
         close(in[1]);
         reader_ = std::thread([this, fd = out[0]] {
             char buffer[65536];
@@ -69,7 +75,7 @@ public:
             }
             close(fd);
         });
-        return pid_ > 0;
+        return pid_ > 0 && fed;
     }
 
     std::string output() const {
@@ -77,14 +83,13 @@ public:
         return output_;
     }
     double seconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(); }
-    pid_t pid() const { return pid_; }
 
-    // Whether the program still runs (it is reaped once it has ended).
+    // Whether the program still runs; once it has ended it is reaped and its result kept.
     bool running() {
-        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) {
+        int status = 0;
+        if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            ended_ = true;
-            endedAfter_ = seconds();
+            result_ = {WIFEXITED(status), WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}, seconds()};
         }
         return pid_ > 0;
     }
@@ -92,10 +97,8 @@ public:
     // Waits until the output holds `text`; false when the program ends or the time runs out first.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
         for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
-            if (output().find(text) != std::string::npos) {
-                return true;
-            }
-            if (!running()) {
+            const bool runs = running();
+            if (output().find(text) != std::string::npos || !runs) {
                 return output().find(text) != std::string::npos;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -103,34 +106,25 @@ public:
         return false;
     }
 
-    // Waits for the program to end, killing it (and its process group) at `limit` after its start.
+    // Waits for the program to end, ending it at `limit` after its start.
     Result wait(std::chrono::seconds limit) {
         while (running() && std::chrono::steady_clock::now() < started_ + limit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (running()) {
-            kill(-pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-        Result result;
-        result.seconds = ended_ ? endedAfter_ : seconds();
-        if (reader_.joinable()) {
-            reader_.join();
-        }
-        result.finished = ended_ && WIFEXITED(status_);
-        result.status = result.finished ? WEXITSTATUS(status_) : -1;
-        result.output = output();
-        return result;
+        stop();
+        result_.output = output();
+        return result_;
     }
 
-    // Asks the program to end (SIGTERM, SIGKILL after two seconds) and reaps it.
+    // Ends the program if it still runs: SIGTERM, and SIGKILL to its group after two seconds.
     void stop() {
-        if (pid_ > 0) {
+        if (running()) {
             kill(pid_, SIGTERM);
-            for (int i = 0; i < 200 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+        }
+        for (int i = 0; running() && i < 200; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (running()) {
             kill(-pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
             pid_ = -1;
@@ -144,9 +138,7 @@ private:
     std::vector<std::string> argv_;
     std::string folder_;
     pid_t pid_ = -1;
-    int status_ = 0;
-    bool ended_ = false;
-    double endedAfter_ = 0;
+    Result result_;
     std::thread reader_;
     mutable std::mutex mutex_;
     std::string output_;

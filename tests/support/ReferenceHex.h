@@ -32,27 +32,28 @@ struct Record {
     std::vector<uint8_t> data;
 };
 
-// Parses a text whose every record ends with CR LF. On a problem, `problem` names it.
+// Parses a text whose every record ends with CR LF, in upper-case digits, with lengths and
+// checksums that agree. On a problem, `problem` names the line.
 inline std::vector<Record> parse(const std::string& text, std::string& problem) {
     std::vector<Record> records;
-    for (std::size_t pos = 0, end; pos < text.size(); pos = end + 2) {
+    for (std::size_t pos = 0, end; pos < text.size() && problem.empty(); pos = end + 2) {
         end = text.find("\r\n", pos);
         const std::string line = text.substr(pos, end - pos);
         if (end == std::string::npos || line.size() < 11 || line[0] != ':' ||
             line.find_first_not_of("0123456789ABCDEF", 1) != std::string::npos) {
             problem = "malformed line " + line;
-            return records;
+            break;
         }
         auto byteAt = [&](std::size_t i) { return static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16)); };
-        Record r{byteAt(1), byteAt(3) * 256 + byteAt(5), byteAt(7), {}};
         unsigned sum = 0;
         for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
             sum += byteAt(i);
         }
-        if (line.size() != 11 + 2 * r.length || sum % 256 != 0) {
+        if (sum % 256 != 0 || line.size() != 11 + 2 * byteAt(1)) {
             problem = "bad length or checksum " + line;
-            return records;
+            break;
         }
+        Record r{byteAt(1), byteAt(3) * 256 + byteAt(5), byteAt(7), {}};
         for (unsigned i = 0; i < r.length; ++i) {
             r.data.push_back(static_cast<uint8_t>(byteAt(9 + 2 * i)));
         }

@@ -42,12 +42,7 @@ std::vector<std::string> split(std::string& text, const char* separators) {
 }
 
 TEST(HexText, TokeniserCutsInPlaceWithoutEmptyPieces) {
-    struct Row {
-        std::string text;
-        const char* separators;
-        std::vector<std::string> pieces;
-        std::string after; // the text once cut
-    };
+    struct Row { std::string text; const char* separators; std::vector<std::string> pieces; std::string after; };
     const Row rows[] = {
         {":10AB\r\n:00FF", ":", {"10AB\r\n", "00FF"}, std::string(":10AB\r\n\0" "00FF", 12)},
         {"::A::B", ":", {"A", "B"}, std::string("::A\0:B", 6)},
@@ -108,11 +103,7 @@ TEST(HexText, LineBreaksAreAllReplaced) {
 
 // The readers of one record line, each asked about the same lines.
 TEST(RecordLine, ReadersAgreeOnEveryField) {
-    struct Row {
-        std::string line;
-        int valid, length, address, type, isData, isAddress;
-        std::vector<uint8_t> data;
-    };
+    struct Row { std::string line; int valid, length, address, type, isData, isAddress; std::vector<uint8_t> data; };
     const Row rows[] = {
         {":00000001FF", 1, 0, 0, 1, 0, 0, {}},
         {":020000040000FA", 1, 2, 0, 4, 0, 1, {0x00, 0x00}},
@@ -155,11 +146,14 @@ TEST(RecordLine, ReadersAgreeOnEveryField) {
         bad[i] = good[i] == '7' ? '8' : '7';
         EXPECT_EQ(intel_hex_line_is_valid(bad.data()), INTEL_HEX_STRING_INVALID) << bad;
     }
-    // For the longest records the 8-bit count of the bytes summed wraps: L = 252 sums none.
-    std::string longest = ":FC000000" + std::string(2 * 252, 'A') + "00";
-    EXPECT_EQ(intel_hex_line_is_valid(longest.data()), INTEL_HEX_STRING_OK);
-    longest.back() = '1';
-    EXPECT_EQ(intel_hex_line_is_valid(longest.data()), INTEL_HEX_STRING_INVALID);
+    // For the longest records the 8-bit count of the bytes summed wraps: L = 252 sums none, 253
+    // only the length byte.
+    for (const auto& [length, checksum] : {std::pair{252, "00"}, std::pair{253, "03"}}) {
+        std::string longest = ":" + std::string(length == 252 ? "FC" : "FD") + "000000" + std::string(2 * length, 'A') + checksum;
+        EXPECT_EQ(intel_hex_line_is_valid(longest.data()), INTEL_HEX_STRING_OK) << length;
+        longest.back() = '9';
+        EXPECT_EQ(intel_hex_line_is_valid(longest.data()), INTEL_HEX_STRING_INVALID) << length;
+    }
 }
 
 } // namespace

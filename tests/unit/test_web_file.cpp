@@ -45,16 +45,10 @@ TEST(Base64, EncodesGroupsPadsTheLastAndAsksForRoomWithTheTerminator) {
         EXPECT_EQ(room, length > 0 ? static_cast<int>(text.size()) : static_cast<int>(text.size()) + 1);
         EXPECT_EQ(out, length > 0 ? text + std::string("\0#", 2) : "##") << length;
     }
-    EXPECT_EQ(reference_base64::encode("abc") + reference_base64::encode("ab") + reference_base64::encode("a"),
-              "YWJjYWI=YQ==");
 }
 
 TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
-    struct Row {
-        std::string text;
-        int room, result, roomAfter;
-        std::string bytes;
-    };
+    struct Row { std::string text; int room, result, roomAfter; std::string bytes; };
     const Row rows[] = {
         {"YW\r\nJj", 3, 0, 3, "abc"},  {"YW\nJj\n", 3, 0, 3, "abc"}, {"YWJjZA", 5, 0, 3, "abc"},
         {"YWJjZA", 4, -1, 5, ""},      {"YQ==", 1, -1, 3, ""},       {"YQ==", 3, 0, 1, "a"},
@@ -73,40 +67,29 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out), row.bytes.size()), row.bytes);
         EXPECT_EQ(reference_base64::decode(row.text).valid, row.result == 0 || row.roomAfter > row.room);
     }
+    unsigned char out[8] = {}; // the text's length is the bound, not its end
+    int room = 8;
+    EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>("YWJjZABj"), 7) + room, 3);
 }
 
-// The results of several calls made in order.
-int sumOf(std::initializer_list<BOOL> results) {
-    int sum = 0;
-    for (const BOOL r : results) {
-        sum += r;
-    }
-    return sum;
-}
-
+// The current file: created or appended to in binary mode, and every failure reported.
 TEST(FileOutput, OneCurrentFileAndAMessageForEveryFailure) {
     ScratchFolder folder("file-output");
-    const std::string noFile = "ERROR: File does not exists or Not opened !\n";
-    virtual_console::reset();
-    EXPECT_EQ(sumOf({FileAPI_CreateFile("out.bin", 1), FileAPI_writeToFileBinary("ab\r\n", 4), FileAPI_CloseFile()}), 3);
-    EXPECT_EQ(sumOf({FileAPI_OpenFile_ToWrite("out.bin", 1), FileAPI_writeToFileBinary("cd", 2), FileAPI_CloseFile()}), 3);
-    EXPECT_EQ(sumOf({FileAPI_CreateFile("new.txt", 0), FileAPI_CloseFile()}), 2);
-    EXPECT_EQ(readFile("out.bin"), "ab\r\ncd");
-    EXPECT_EQ(virtual_console::output(), "");
-    EXPECT_EQ(FileAPI_CloseFile(), 0);
-    EXPECT_EQ(FileAPI_CreateFile("missing/out.bin", 1), 0);
-    EXPECT_EQ(FileAPI_OpenFile_ToWrite("missing/out.bin", 1), 0);
-    EXPECT_EQ(FileAPI_writeToFileBinary("x", 1), 0);
-    EXPECT_EQ(virtual_console::output(), noFile + "ERROR: File does not exists\nERROR: File does not exists\n" + noFile);
-    // A full device: the write the stream cannot hold, or the close that stores the rest, fails.
-    virtual_console::reset();
+    const std::string noFile = "ERROR: File does not exists or Not opened !\n", closeFailed = "ERROR: File close failed, the file is incomplete !\n";
     const std::string big(1 << 20, 'x');
-    EXPECT_EQ(sumOf({FileAPI_CreateFile("/dev/full", 1), FileAPI_writeToFileBinary(big.data(), 1 << 20)}), 1);
-    EXPECT_EQ(FileAPI_CloseFile(), 0);
-    EXPECT_EQ(sumOf({FileAPI_CreateFile("/dev/full", 1), FileAPI_writeToFileBinary("x", 1), FileAPI_CloseFile()}), 2);
-    EXPECT_EQ(virtual_console::output(), "ERROR: File write failed, the file is incomplete !\n"
-                                         "ERROR: File close failed, the file is incomplete !\n"
-                                         "ERROR: File close failed, the file is incomplete !\n");
+    virtual_console::reset();
+    const std::vector<BOOL> results = {   // in this order
+        FileAPI_CreateFile("out.bin", 1), FileAPI_writeToFileBinary("ab\r\n", 4), FileAPI_CloseFile(),
+        FileAPI_OpenFile_ToWrite("out.bin", 1), FileAPI_writeToFileBinary("cd", 2), FileAPI_CloseFile(),
+        FileAPI_CloseFile(), FileAPI_CreateFile("missing/out.bin", 1), FileAPI_OpenFile_ToWrite("missing/out.bin", 0),
+        FileAPI_writeToFileBinary("x", 1),
+        // A full device: the write the stream cannot hold, or the close that stores the rest, fails.
+        FileAPI_CreateFile("/dev/full", 1), FileAPI_writeToFileBinary(big.data(), 1 << 20), FileAPI_CloseFile(),
+        FileAPI_CreateFile("/dev/full", 0), FileAPI_writeToFileBinary("x", 1), FileAPI_CloseFile()};
+    EXPECT_EQ(results, (std::vector<BOOL>{1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, 0, 1, 1, 0}));
+    EXPECT_EQ(readFile("out.bin"), "ab\r\ncd");
+    EXPECT_EQ(virtual_console::output(), noFile + "ERROR: File does not exists\nERROR: File does not exists\n" + noFile +
+                                             "ERROR: File write failed, the file is incomplete !\n" + closeFailed + closeFailed);
 }
 
 // Intel HEX text holding `image` from offset 0 in records of 16 bytes, in the unit's flash at
@@ -125,26 +108,28 @@ std::string hexTextOf(const std::string& image) {
 
 class WebFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(WorkingBuffers_Setup());
-        virtual_console::reset();
-        virtual_console::setInput("k");
-    }
+    void SetUp() override { ASSERT_TRUE(WorkingBuffers_Setup()); }
     void TearDown() override { WorkingBuffers_Release(); }
-    void useHexText(const std::string& text) {
+    // Writes the file from a microcontroller text holding `image`; returns the result.
+    BOOL write(const std::string& image) {
+        const std::string text = hexTextOf(image);
         std::free(gHexFirmware);
         gHexFirmware = static_cast<char*>(std::calloc(text.size() + 16, 1));
         std::memcpy(gHexFirmware, text.data(), text.size());
+        virtual_console::reset();
+        virtual_console::setInput("k");
+        return createFirmwareFileForWeb();
     }
     ScratchFolder folder{"web-file"};
 };
 
-// What the file must hold for `image`: five header lines, then the Base64 text with its padding
-// turned into "A", in lines of 928 characters, the last without a line end.
+// What the file must hold for `image` -- five header lines, then the Base64 text with its
+// padding turned into "A", in lines of 928 characters, the last without a line end -- and what
+// the writer prints.
 struct WebFileText {
-    std::string header, body;
+    std::string header, body, console;
 };
-WebFileText expectedFile(const std::string& image) {
+WebFileText expected(const std::string& image) {
     uint32_t sum = 0;
     for (const char c : image) {
         sum -= static_cast<unsigned char>(c);
@@ -153,52 +138,36 @@ WebFileText expectedFile(const std::string& image) {
     for (std::size_t i = text.find('='); i < text.size(); ++i) {
         text[i] = 'A';
     }
-    WebFileText file{"KovLar\r\n627184\r\n1.0.3\r\n" + std::to_string(sum) + "\r\n" + std::to_string(image.size()) + "\r\n", ""};
+    const std::string s = std::to_string(sum), n = std::to_string(image.size());
+    WebFileText file{"KovLar\r\n627184\r\n1.0.3\r\n" + s + "\r\n" + n + "\r\n", "",
+                     "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + s + " !\r\n\r\n Firmware CheckSum u = " + s +
+                         " !\r\n\r\n Firmware data length = " + n + " !\r\n"};
     for (std::size_t at = 0; at < text.size(); at += 928) {
         file.body += (at > 0 ? "\r\n" : "") + text.substr(at, 928);
     }
     return file;
 }
 
-std::string expectedConsole(const std::string& image) {
-    uint32_t sum = 0;
-    for (const char c : image) {
-        sum -= static_cast<unsigned char>(c);
-    }
-    return "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + std::to_string(sum) +
-           " !\r\n\r\n Firmware CheckSum u = " + std::to_string(sum) + " !\r\n\r\n Firmware data length = " +
-           std::to_string(image.size()) + " !\r\n";
-}
-
-TEST_F(WebFile, HeaderAndBodyForImagesOfEverySize) {
+TEST_F(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
     std::mt19937 random(3);
-    for (const std::size_t length : {0, 1, 2, 3, 696, 921, 460797}) {
+    for (const std::size_t length : {0, 1, 2, 3, 696, 921, 460797, 460798}) {
         SCOPED_TRACE(length);
         std::string image(length, '\0');
         for (char& c : image) {
             c = static_cast<char>(random());
         }
-        useHexText(hexTextOf(image));
-        virtual_console::reset();
-        virtual_console::setInput("k");
-        EXPECT_EQ(createFirmwareFileForWeb(), 1);
-        const WebFileText file = expectedFile(image);
-        EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + file.body);
-        EXPECT_EQ(virtual_console::output(), expectedConsole(image) + "\r\nPress any key to exit");
+        const bool fits = length <= 460797; // the text and its terminator in 614,400 bytes
+        EXPECT_EQ(write(image), fits ? 1 : 0);
+        const WebFileText file = expected(image);
+        EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + (fits ? file.body : ""));
+        EXPECT_EQ(virtual_console::output(), file.console + (fits ? "" : "\r\n ERROR BASE 64 !\r\n") + "\r\nPress any key to exit");
         EXPECT_EQ(virtual_console::keyWaits(), 1);
     }
 }
 
-TEST_F(WebFile, ImageTooLongForItsTextLeavesTheHeaderAlone) {
-    const std::string image(460798, 'z');
-    useHexText(hexTextOf(image));
-    EXPECT_EQ(createFirmwareFileForWeb(), 0);
-    EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), expectedFile(image).header);
-    EXPECT_EQ(virtual_console::output(), expectedConsole(image) + "\r\n ERROR BASE 64 !\r\n\r\nPress any key to exit");
-}
-
 TEST_F(WebFile, InvalidTextOrAFileThatCannotBeWrittenIsNoSuccess) {
-    useHexText(":0412340001020305AC\r\n");
+    std::strcpy(gHexFirmware, ":0412340001020305AC\r\n");
+    virtual_console::reset();
     EXPECT_EQ(createFirmwareFileForWeb(), 0);
     EXPECT_EQ(virtual_console::output(), "\r\n intel_hex_line_is_valid \r\n:0412340001020305AC\r\n"
                                          "\r\nERROR: Firmware data is not valid !\r\n");
@@ -210,13 +179,11 @@ TEST_F(WebFile, InvalidTextOrAFileThatCannotBeWrittenIsNoSuccess) {
     WorkingBuffers_Release();
     virtual_console::reset();
     EXPECT_EQ(VelmoraFwWebFile_main(), 0);
-    const std::string text(AUTOGEN_FILES[0].fileData, static_cast<std::size_t>(AUTOGEN_FILES[0].fileDataLength));
-    const reference_hex::Image mcu = reference_hex::flatten(text);
-    const std::string image(mcu.bytes.begin(), mcu.bytes.begin() + mcu.length);
-    const WebFileText file = expectedFile(image);
+    const reference_hex::Image mcu = reference_hex::flatten(std::string(AUTOGEN_FILES[0].fileData));
+    const WebFileText file = expected(std::string(mcu.bytes.begin(), mcu.bytes.begin() + mcu.length));
     EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + file.body);
     EXPECT_EQ(virtual_console::output(), "\n\rWriting FwToUpload.bin for the web upload of firmware version 1.0.3\n\r" +
-                                             expectedConsole(image) + "\r\nPress any key to exit");
+                                             file.console + "\r\nPress any key to exit");
     std::filesystem::remove(FIRMWARE_FILE_NAME_FOR_WEB);
     std::filesystem::create_directory(FIRMWARE_FILE_NAME_FOR_WEB);
     virtual_console::reset();
