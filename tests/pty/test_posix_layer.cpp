@@ -224,7 +224,7 @@ TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUartsOrTheBuildsFormat) {
 TEST(Program, ConsoleShowsAtOnceAndPromptsReadTheTypedNumbers) {
     ComLink com1(kPorts + "/COM1");
     ASSERT_TRUE(com1.ok);
-    ChildProcess tool({VELMORA_FW_UPGRADE});
+    ChildProcess tool({VELMORA_FW_UPGRADE}, freshFolder(kPorts + "/../program-" + std::to_string(getpid())));
     ASSERT_TRUE(tool.start("1\n12345\n"));
     const std::string banner = "\n\rYou are about to upload the firmware version 1.0.3"
                                "\n\r\n\rDetecting COM port and Baud Rate..................";

@@ -1,12 +1,14 @@
-// A program run as a child process: arguments, a working folder, standard input from a text,
-// standard output gathered into a text that can be watched while the program runs, and a
-// deadline after which the program and its process group are killed.
+// A program run as a child process, in a process group of its own: arguments, a working folder
+// that also holds its standard input, output and error as files (the output can be watched while
+// the program runs), and a deadline after which the program and its group are killed.
 #ifndef TESTS_CHILD_PROCESS_H
 #define TESTS_CHILD_PROCESS_H
 
+#include "Files.h"
+
 #include <chrono>
 #include <csignal>
-#include <mutex>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,38 +16,32 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 class ChildProcess {
 public:
-    struct Result {
-        bool finished = false; // false: ended by a signal, or killed at the deadline
-        int status = -1;       // exit status when it finished
-        std::string output;
-        double seconds = 0;
-    };
+    // Not finished: ended by a signal, or killed at the deadline; the status is the exit status.
+    struct Result { bool finished = false; int status = -1; std::string output; double seconds = 0; };
 
+    // Without a folder, the program runs here and its input and output are /dev/null.
     explicit ChildProcess(std::vector<std::string> argv, std::string folder = {})
-        : argv_(std::move(argv)), folder_(std::move(folder)) {}
+        : argv_(std::move(argv)), folder_(std::move(folder)) {
+        static int runs = 0;
+        files_ = folder_.empty() ? "" : folder_ + "/child" + std::to_string(++runs);
+    }
     ~ChildProcess() { stop(); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts the program in a process group of its own, with `input` on its standard input.
     bool start(const std::string& input = {}) {
-        int in[2], out[2];
+        std::ofstream(files_.empty() ? "/dev/null" : files_ + ".in", std::ios::binary) << input;
         posix_spawn_file_actions_t io;
         posix_spawnattr_t group;
-        if (pipe(in) != 0 || pipe(out) != 0 || posix_spawn_file_actions_init(&io) != 0 || posix_spawnattr_init(&group) != 0) {
-            return false;
-        }
-        posix_spawn_file_actions_adddup2(&io, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&io, out[1], STDOUT_FILENO);
-        // Standard error (Wine's own messages among them) goes to a file beside the run.
-        const std::string errors = folder_.empty() ? "/dev/null" : folder_ + "/stderr.log";
-        posix_spawn_file_actions_addopen(&io, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        for (const int fd : {in[0], in[1], out[0], out[1]}) {
-            posix_spawn_file_actions_addclose(&io, fd);
+        posix_spawn_file_actions_init(&io);
+        posix_spawnattr_init(&group);
+        const std::string names[] = {".in", ".out", ".err"};
+        for (int fd = 0; fd < 3; ++fd) {
+            const std::string path = files_.empty() ? "/dev/null" : files_ + names[fd];
+            posix_spawn_file_actions_addopen(&io, fd, path.c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644);
         }
         if (!folder_.empty()) {
             posix_spawn_file_actions_addchdir_np(&io, folder_.c_str());
@@ -56,32 +52,15 @@ public:
             args.push_back(a.data());
         }
         args.push_back(nullptr);
-        std::signal(SIGPIPE, SIG_IGN); // a program may end before it has read its input
         started_ = std::chrono::steady_clock::now();
-        if (posix_spawn(&pid_, args[0], &io, &group, args.data(), environ) != 0) {
-            pid_ = -1;
-        }
+        const bool spawned = posix_spawn(&pid_, args[0], &io, &group, args.data(), environ) == 0;
         posix_spawn_file_actions_destroy(&io);
         posix_spawnattr_destroy(&group);
-        close(in[0]);
-        close(out[1]);
-        const bool fed = input.empty() || write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
-        close(in[1]);
-        reader_ = std::thread([this, fd = out[0]] {
-            char buffer[65536];
-            for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                output_.append(buffer, static_cast<std::size_t>(got));
-            }
-            close(fd);
-        });
-        return pid_ > 0 && fed;
+        pid_ = spawned ? pid_ : -1;
+        return spawned;
     }
 
-    std::string output() const {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return output_;
-    }
+    std::string output() const { return files_.empty() ? "" : readFile(files_ + ".out"); }
     double seconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(); }
 
     // Whether the program still runs; once it has ended it is reaped and its result kept.
@@ -129,19 +108,13 @@ public:
             waitpid(pid_, nullptr, 0);
             pid_ = -1;
         }
-        if (reader_.joinable()) {
-            reader_.join();
-        }
     }
 
 private:
     std::vector<std::string> argv_;
-    std::string folder_;
+    std::string folder_, files_;
     pid_t pid_ = -1;
     Result result_;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    std::string output_;
     std::chrono::steady_clock::time_point started_;
 };
 

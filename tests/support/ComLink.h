@@ -32,15 +32,11 @@ public:
     // Starts the unit and waits until its port is published.
     bool start() {
         unlink(ready_.c_str());
-        if (!ChildProcess::start()) {
-            return false;
+        const bool started = ChildProcess::start();
+        for (int i = 0; started && i < 500 && access(ready_.c_str(), F_OK) != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-            if (access(ready_.c_str(), F_OK) == 0) {
-                return true;
-            }
-        }
-        return false;
+        return started && access(ready_.c_str(), F_OK) == 0;
     }
 
 private:

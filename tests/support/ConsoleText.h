@@ -1,10 +1,11 @@
-// What the update tool prints, piece by piece, for the tests of every level to put together;
-// and a matcher for a console that must hold pieces in order.
+// What the update tool prints, piece by piece, and the announcements it sends, for the tests of
+// every level to put together; and a matcher for a console that must hold pieces in order.
 #ifndef TESTS_CONSOLE_TEXT_H
 #define TESTS_CONSOLE_TEXT_H
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,15 @@ inline std::vector<std::string> wholeUpdate(int port, int baud, bool rx) {
                 "OK\r\n" + kSendLogic + "1%\b\b0%\b\b1%",
             "99%\b\b\b100%OK\r\n" + kMcu + "OK\r\nSending data ...................................... 1%\b\b8%",
             "99%\b\b\b" + rebootWait() + kSuccess};
+}
+
+// The upload announcement of an image, as the unit hears it: its checksum and length.
+inline std::string announce(char kind, const std::string& image) {
+    uint32_t sum = 0;
+    for (const char c : image) {
+        sum -= static_cast<unsigned char>(c);
+    }
+    return std::string("%%%fw -") + kind + " " + std::to_string(sum) + " " + std::to_string(image.size()) + "\n\r";
 }
 
 // Expects the pieces in `text` in this order, the first at its start and the last at its end.

@@ -7,8 +7,6 @@
 #include <iterator>
 #include <string>
 
-#include <unistd.h>
-
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -21,27 +19,10 @@ inline std::filesystem::path freshFolder(const std::filesystem::path& path) {
     return path;
 }
 
-// A fresh folder under the system's temporary folder that is the working folder while it lives.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const std::string& name)
-        : previous_(std::filesystem::current_path()),
-          path_(freshFolder(std::filesystem::temp_directory_path() /
-                            ("fwupgrade-" + name + "-" + std::to_string(getpid())))) {
-        std::filesystem::current_path(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::current_path(previous_, ignored);
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path previous_;
-    std::filesystem::path path_;
-};
+// Makes a fresh folder `name` in the working folder (the build's test folder, when CTest runs the
+// test) and enters it.
+inline void enterFreshFolder(const std::string& name) {
+    std::filesystem::current_path(freshFolder(std::filesystem::current_path() / name));
+}
 
 #endif

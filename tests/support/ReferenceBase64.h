@@ -28,11 +28,7 @@ inline std::string encode(const std::string& bytes) {
 // What the tool's decoder must answer: valid or not, the room it asks for, and the bytes. CR LF
 // pairs and LF are skipped; at most two "=", nothing but "=" after one; symbols after the last
 // whole group of four are dropped.
-struct Decoded {
-    bool valid = false;
-    std::size_t room = 0;
-    std::string bytes;
-};
+struct Decoded { bool valid = false; std::size_t room = 0; std::string bytes; };
 
 inline Decoded decode(const std::string& text) {
     Decoded d;

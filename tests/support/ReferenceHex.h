@@ -27,10 +27,7 @@ inline std::string record(unsigned type, unsigned address, const std::vector<uin
     return line + pair;
 }
 
-struct Record {
-    unsigned length, address, type;
-    std::vector<uint8_t> data;
-};
+struct Record { unsigned length, address, type; std::vector<uint8_t> data; };
 
 // Parses a text whose every record ends with CR LF, in upper-case digits, with lengths and
 // checksums that agree. On a problem, `problem` names the line.
@@ -62,11 +59,9 @@ inline std::vector<Record> parse(const std::string& text, std::string& problem) 
     return records;
 }
 
-struct Image {
-    std::vector<uint8_t> bytes; // the whole 4 MiB, 0xFF where no record lands
-    uint32_t length = 0;        // offset just past the highest data byte
-    uint32_t checksum = 0;      // 0 minus the byte sum of bytes 0 .. length - 1
-};
+// The whole 4 MiB, 0xFF where no record lands; the length is the offset just past the highest
+// data byte, the checksum 0 minus the byte sum of bytes 0 .. length - 1.
+struct Image { std::vector<uint8_t> bytes; uint32_t length = 0, checksum = 0; };
 
 // Flattens records the way the unit expects them: the upper address from the second byte of an
 // extended linear address record, 0xFF filler.
@@ -91,6 +86,12 @@ inline Image flatten(const std::vector<Record>& records) {
 inline Image flatten(const std::string& text) {
     std::string problem;
     return flatten(parse(text, problem));
+}
+
+// The bytes the unit is sent for a text: the flat image from 0 to its length.
+inline std::string imageSent(const std::string& text) {
+    const Image image = flatten(text);
+    return std::string(image.bytes.begin(), image.bytes.begin() + image.length);
 }
 
 } // namespace reference_hex

@@ -15,22 +15,14 @@ int VelmoraFwUpgrade_main(); // the program's entry, built into the tests under 
 
 namespace {
 
-using namespace console_text;
 using Heard = std::vector<std::pair<std::string, uint32_t>>;
 
-// The flat images as an independent reader makes them, and the announcement of each.
-std::string image(int index) {
-    const reference_hex::Image i = reference_hex::flatten(std::string(AUTOGEN_FILES[index].fileData));
-    return std::string(i.bytes.begin(), i.bytes.begin() + i.length);
-}
-const std::string kImages[] = {image(0), image(1), image(2)};
-std::string announce(char kind, int index) {
-    uint32_t sum = 0;
-    for (const char c : kImages[index]) {
-        sum -= static_cast<unsigned char>(c);
-    }
-    return std::string("%%%fw -") + kind + " " + std::to_string(sum) + " " + std::to_string(kImages[index].size()) + "\n\r";
-}
+// The images the unit must receive, as an independent reader makes them.
+const std::string kImages[] = {reference_hex::imageSent(AUTOGEN_FILES[0].fileData),
+                               reference_hex::imageSent(AUTOGEN_FILES[1].fileData),
+                               reference_hex::imageSent(AUTOGEN_FILES[2].fileData)};
+std::string announce(char kind, int index) { return console_text::announce(kind, kImages[index]); }
+using namespace console_text;
 
 const std::string kMismatch = "\r\n\r\nError: Expected response did  not matched !\r\nFAILED\r\n" + kFailed;
 const std::string kHelp = "%%%help -c version\n\r", kVersion = "%%%fw -v\n\r", kIdentity = "%%%fw -p\n\r";
@@ -49,16 +41,8 @@ std::function<void()> unit(int port, std::function<void(UnitOptions&)> change = 
 // The ports and what is attached, the keys typed, the exit status, the console pieces (in this
 // order, the first at the start, the last at the end), the unit's port with the lines it heard
 // at the rates it heard them, and the time from the end of the tool's last write there to the end.
-struct Row {
-    std::string name;
-    std::function<void()> line;
-    std::string typed;
-    int status;
-    std::vector<std::string> console;
-    int port;
-    Heard heard;
-    int64_t tailMs;
-};
+struct Row { std::string name; std::function<void()> line; std::string typed; int status; std::vector<std::string> console;
+             int port; Heard heard; int64_t tailMs; };
 
 class Program : public VirtualLine {
 protected:

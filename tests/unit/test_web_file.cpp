@@ -60,9 +60,7 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
         unsigned char out[16] = {};
         int room = row.room;
         EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>(row.text.data()),
-                                static_cast<int>(row.text.size())),
-                  row.result)
-            << row.text;
+                                static_cast<int>(row.text.size())), row.result) << row.text;
         EXPECT_EQ(room, row.roomAfter) << row.text;
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out), row.bytes.size()), row.bytes);
         EXPECT_EQ(reference_base64::decode(row.text).valid, row.result == 0 || row.roomAfter > row.room);
@@ -74,7 +72,7 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
 
 // The current file: created or appended to in binary mode, and every failure reported.
 TEST(FileOutput, OneCurrentFileAndAMessageForEveryFailure) {
-    ScratchFolder folder("file-output");
+    enterFreshFolder("scratch-file-output");
     const std::string noFile = "ERROR: File does not exists or Not opened !\n", closeFailed = "ERROR: File close failed, the file is incomplete !\n";
     const std::string big(1 << 20, 'x');
     virtual_console::reset();
@@ -108,7 +106,10 @@ std::string hexTextOf(const std::string& image) {
 
 class WebFile : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(WorkingBuffers_Setup()); }
+    void SetUp() override {
+        enterFreshFolder("scratch-web-file");
+        ASSERT_TRUE(WorkingBuffers_Setup());
+    }
     void TearDown() override { WorkingBuffers_Release(); }
     // Writes the file from a microcontroller text holding `image`; returns the result.
     BOOL write(const std::string& image) {
@@ -120,15 +121,12 @@ protected:
         virtual_console::setInput("k");
         return createFirmwareFileForWeb();
     }
-    ScratchFolder folder{"web-file"};
 };
 
 // What the file must hold for `image` -- five header lines, then the Base64 text with its
 // padding turned into "A", in lines of 928 characters, the last without a line end -- and what
 // the writer prints.
-struct WebFileText {
-    std::string header, body, console;
-};
+struct WebFileText { std::string header, body, console; };
 WebFileText expected(const std::string& image) {
     uint32_t sum = 0;
     for (const char c : image) {
