@@ -20,7 +20,7 @@ inline std::filesystem::path freshFolder(const std::filesystem::path& path) {
 }
 
 // Makes a fresh folder `name` in the working folder (the build's test folder, when CTest runs the
-// test) and enters it.
+// test) and enters it. Tests that may run side by side take names of their own.
 inline void enterFreshFolder(const std::string& name) {
     std::filesystem::current_path(freshFolder(std::filesystem::current_path() / name));
 }

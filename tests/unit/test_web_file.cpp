@@ -107,7 +107,7 @@ std::string hexTextOf(const std::string& image) {
 class WebFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        enterFreshFolder("scratch-web-file");
+        enterFreshFolder(std::string("scratch-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         ASSERT_TRUE(WorkingBuffers_Setup());
     }
     void TearDown() override { WorkingBuffers_Release(); }
