@@ -203,6 +203,7 @@ TEST_F(FlatImage, RecordsLandAtTheirAddressesAndTheLengthReachesPastTheLastByte)
         {line(0, 0x30, {}) + kEof, 1, 0x30, {}, ""},                            // stores nothing
         {line(4, 0, {0, 0x3F}) + line(0, 0xFFF0, a), 1, 0x400000, {{0x3FFFF0, a}}, ""}, // up to the end
         {line(0, 0, c), 1, 43, {{0, c}}, ""},   // 97 characters and CR LF: the longest that fits
+        {line(0, 0, c) + "\n" + kEof, 0, 0, {}, "\r\n intel_hex_line_is_valid \r\n" + record(0, 0, c) + "\r\n"}, // one more
         {record(0, 0, d), 1, 44, {{0, d}}, ""}, // 99 characters without a line end fit too
         {line(0, 0, a) + line(0, 0, d), 0, 16, {{0, a}}, "\r\n intel_hex_line_is_valid \r\n" + record(0, 0, d) + "\r\n"},
         {line(0, 0, a) + bad + "\r\n", 0, 16, {{0, a}}, "\r\n intel_hex_line_is_valid \r\n" + bad + "\r\n"},
