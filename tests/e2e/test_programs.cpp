@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -74,7 +75,7 @@ ToolRun run(const Launcher& launcher, const std::string& name, std::vector<std::
             bool pullOut = false) {
     ToolRun r;
     r.folder = freshFolder(E2E_WORK_DIR "/" + launcher.name + "-" + name);
-    for (int n = 1; n <= 32; ++n) {
+    for (int n = 1; n <= 32; ++n) { // the other ports absent
         std::remove(launcher.link(n).c_str());
     }
     const bool attached = !sim.empty();
@@ -94,9 +95,8 @@ ToolRun run(const Launcher& launcher, const std::string& name, std::vector<std::
     }
     r.tool = tool.wait(std::chrono::seconds(480));
     unit.stop();
-    if (launcher.name == "wine") {
-        ChildProcess server({WINESERVER_PROGRAM, "-w"}); // it holds the ports until it has gone
-        server.start();
+    ChildProcess server({WINESERVER_PROGRAM, "-w"}); // Wine's server holds the ports until it has gone
+    if (launcher.name == "wine" && server.start()) {
         server.wait(std::chrono::seconds(60));
     }
     for (std::size_t i = 0; i < r.tool.output.size(); ++i) {
@@ -209,11 +209,8 @@ const Launcher kLinux{"linux", 3}, kWine{"wine", 7}, kValgrind{"valgrind", 3}, k
 std::vector<std::pair<Launcher, Scenario>> runs(const Launcher& launcher, const Pieces& names) {
     std::vector<std::pair<Launcher, Scenario>> picked;
     for (const std::string& name : names) {
-        for (const Scenario& s : kScenarios) {
-            if (s.name == name) {
-                picked.emplace_back(launcher, s);
-            }
-        }
+        const auto* s = std::find_if(std::begin(kScenarios), std::end(kScenarios), [&](auto& s) { return s.name == name; });
+        picked.emplace_back(launcher, *s);
     }
     return picked;
 }

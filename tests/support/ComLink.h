@@ -27,7 +27,13 @@ struct ComLink : velmora_sim::PtyPort {
 class SimulatedUnit : public ChildProcess {
 public:
     SimulatedUnit(const std::string& link, const std::string& folder, std::vector<std::string> options)
-        : ChildProcess(arguments(link, folder, std::move(options))), ready_(folder + "/ready") {}
+        : ChildProcess([&] {
+              options.insert(options.begin(), {VELMORA_UNIT_SIM, "--link", link, "--trace", folder + "/unit.trace",
+                                               "--images", folder + "/images", "--ready-file", folder + "/ready",
+                                               "--max-run", "900000"});
+              return options;
+          }()),
+          ready_(folder + "/ready") {}
 
     // Starts the unit and waits until its port is published.
     bool start() {
@@ -40,13 +46,6 @@ public:
     }
 
 private:
-    static std::vector<std::string> arguments(const std::string& link, const std::string& folder,
-                                              std::vector<std::string> options) {
-        options.insert(options.begin(), {VELMORA_UNIT_SIM, "--link", link, "--trace", folder + "/unit.trace",
-                                         "--images", folder + "/images", "--ready-file", folder + "/ready",
-                                         "--max-run", "900000"});
-        return options;
-    }
     std::string ready_;
 };
 #endif

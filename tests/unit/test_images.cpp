@@ -268,10 +268,8 @@ TEST_F(FlatImage, WorkingBuffersHaveTheirContentAndGuardBytes) {
               std::string(CONCAT_BUFFER_GUARD, '\0'));
     EXPECT_TRUE(std::all_of(gDataBuffer, gDataBuffer + DATA_BUFFER_SIZE, [](char c) { return c == '\0'; }));
     WorkingBuffers_Release();
-    EXPECT_EQ(gDataBuffer, nullptr);
-    EXPECT_EQ(gDataConcatenated, nullptr);
-    EXPECT_EQ(gHexFirmware, nullptr);
-    EXPECT_EQ(gHexFPGA_Code, nullptr);
+    EXPECT_EQ(std::vector<const void*>({gDataBuffer, gDataConcatenated, gHexFirmware, gHexFPGA_Code}),
+              std::vector<const void*>(4, nullptr));
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -23,13 +24,16 @@ int VelmoraFwWebFile_main(); // the web file program's entry, built into the tes
 
 namespace {
 
+std::string randomBytes(std::size_t length) {
+    static std::mt19937 random(7);
+    std::string bytes(length, '\0');
+    std::generate(bytes.begin(), bytes.end(), [] { return static_cast<char>(random()); });
+    return bytes;
+}
+
 TEST(Base64, EncodesGroupsPadsTheLastAndAsksForRoomWithTheTerminator) {
-    std::mt19937 random(7);
     for (std::size_t length = 0; length <= 100; ++length) {
-        std::string bytes(length, '\0');
-        for (char& c : bytes) {
-            c = static_cast<char>(random());
-        }
+        const std::string bytes = randomBytes(length);
         const std::string text = reference_base64::encode(bytes);
         std::string out(text.size() + 2, '#');
         int room = static_cast<int>(text.size());
@@ -147,13 +151,9 @@ WebFileText expected(const std::string& image) {
 }
 
 TEST_F(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
-    std::mt19937 random(3);
     for (const std::size_t length : {0, 1, 2, 3, 696, 921, 460797, 460798}) {
         SCOPED_TRACE(length);
-        std::string image(length, '\0');
-        for (char& c : image) {
-            c = static_cast<char>(random());
-        }
+        const std::string image = randomBytes(length);
         const bool fits = length <= 460797; // the text and its terminator in 614,400 bytes
         EXPECT_EQ(write(image), fits ? 1 : 0);
         const WebFileText file = expected(image);
