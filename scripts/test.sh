@@ -14,7 +14,13 @@ cmake --build --preset dev
 lane "dev build done"
 
 mkdir -p build
-( cmake --workflow --preset asan >build/asan.log 2>&1 && bash scripts/fuzz.sh 12 >build/fuzz.log 2>&1 ) &
+rm -f build/side.log
+(
+    cmake --workflow --preset asan >build/asan.log 2>&1
+    echo "== asan workflow done: $(( SECONDS - start )) s" >>build/side.log
+    bash scripts/fuzz.sh 12 >build/fuzz.log 2>&1
+    echo "== fuzz smoke done: $(( SECONDS - start )) s" >>build/side.log
+) &
 side=$!
 
 status=0
@@ -23,6 +29,7 @@ lane "dev tests done (status $status)"
 
 side_status=0
 wait "$side" || side_status=$?
+cat build/side.log
 lane "sanitizers and fuzz smoke done (status $side_status)"
 if [ "$side_status" -ne 0 ]; then
     tail -n 60 build/asan.log build/fuzz.log 2>/dev/null || true
