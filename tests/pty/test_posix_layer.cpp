@@ -7,12 +7,14 @@
 
 #include "ChildProcess.h"
 #include "ComLink.h"
+#include "ConsoleText.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 #include <tuple>
 
@@ -68,6 +70,7 @@ protected:
 TEST_F(PosixPort, OpenIsExclusiveAndLeavesNothingBehind) {
     EXPECT_EQ(Platform_SerialOpen("", kPort), INVALID_HANDLE_VALUE) << "already open here";
     ComPortAPI_CloseCOM();
+    const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
     const int other = open(link.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
     int exclusive = -1;
@@ -75,21 +78,25 @@ TEST_F(PosixPort, OpenIsExclusiveAndLeavesNothingBehind) {
     EXPECT_EQ(exclusive, 0) << "the exclusive flag is cleared at close";
     // Another program holding the port by a lock, or by the tty's exclusive flag (which root
     // passes in the kernel), keeps the tool out; one that only has it open does not.
+    const auto held = descriptors();
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
     flock(other, LOCK_UN);
     ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
     EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
     ioctl(other, TIOCNXCL);
+    EXPECT_EQ(descriptors(), held) << "a refused open leaves no descriptor behind";
     EXPECT_TRUE(ComPortAPI_OpenCOM(kPort));
     ComPortAPI_CloseCOM();
     close(other);
     // Absent, or not a terminal.
     link.destroy();
+    const auto gone = descriptors();
     EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
     std::fclose(std::fopen(kLink.c_str(), "w"));
     EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
     std::remove(kLink.c_str());
+    EXPECT_EQ(descriptors(), gone);
 }
 
 TEST_F(PosixPort, FarEndSeesRaw8N1TheFlowControlAndEveryRateTheLayerClaims) {
@@ -217,15 +224,13 @@ TEST(Program, ConsoleShowsAtOnceAndPromptsReadTheTypedNumbers) {
     ASSERT_TRUE(com1.ok);
     ChildProcess tool({VELMORA_FW_UPGRADE}, freshFolder(kPorts + "/../program-" + std::to_string(getpid())));
     ASSERT_TRUE(tool.start("1\n12345\n"));
-    const std::string banner = "\n\rYou are about to upload the firmware version 1.0.3"
-                               "\n\r\n\rDetecting COM port and Baud Rate..................";
-    EXPECT_TRUE(tool.waitForOutput(banner, std::chrono::milliseconds(3000)));
-    EXPECT_EQ(tool.output(), banner);
+    using namespace console_text;
+    EXPECT_TRUE(tool.waitForOutput(kBanner, std::chrono::milliseconds(3000)));
+    EXPECT_EQ(tool.output(), kBanner);
     const ChildProcess::Result run = tool.wait(std::chrono::seconds(30));
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.output, banner + "FAILED\n\r\n\rEnter the COM port number : \r\nOpening COM1....................OK\r\n"
-                                   "\n\r\n\rEnter the BAUD RATE       : \r\nSetting baud rate at 12345.........."
-                                   "\r\nPress any key to exit");
+    EXPECT_EQ(run.output, kBanner + kPrompts + "\r\nOpening COM1....................OK\r\n\n\r\n\r"
+                                               "Enter the BAUD RATE       : \r\nSetting baud rate at 12345.........." + kKey);
     EXPECT_GE(run.seconds, 6.0);
 }
 

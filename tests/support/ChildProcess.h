@@ -6,6 +6,7 @@
 
 #include "Files.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -47,11 +48,8 @@ public:
             posix_spawn_file_actions_addchdir_np(&io, folder_.c_str());
         }
         posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP);
-        std::vector<char*> args;
-        for (std::string& a : argv_) {
-            args.push_back(a.data());
-        }
-        args.push_back(nullptr);
+        std::vector<char*> args(argv_.size() + 1, nullptr);
+        std::transform(argv_.begin(), argv_.end(), args.begin(), [](std::string& a) { return a.data(); });
         started_ = std::chrono::steady_clock::now();
         const bool spawned = posix_spawn(&pid_, args[0], &io, &group, args.data(), environ) == 0;
         posix_spawn_file_actions_destroy(&io);

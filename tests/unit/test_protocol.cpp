@@ -64,18 +64,16 @@ TEST_F(ComPort, OpenAppliesTheFixedLineSettingsOrSaysWhyNot) {
 
 TEST_F(ComPort, SettersSkipWhatIsSetAndStoreWhatThePortRefuses) {
     g_cto.ReadTotalTimeoutConstant = 800; // only the interval value decides
-    EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(500));
-    EXPECT_TRUE(ComPortAPI_SetBaudRate(9600));
-    EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(1));
+    EXPECT_EQ(std::vector<BOOL>({ComPortAPI_SetReadingTimeoutInMs(500), ComPortAPI_SetBaudRate(9600),
+                                 ComPortAPI_SetHardwareFlowControl(1)}), std::vector<BOOL>(3, 1));
     EXPECT_EQ(vp::calls().total(), 0);
     EXPECT_EQ(g_cto.ReadTotalTimeoutConstant, 800u);
 
     // No port open: the records change, applying fails, and the next open applies them.
     vp::addEmptyPort(3);
     vp::refuseBaud(3, 4800);
-    EXPECT_FALSE(ComPortAPI_SetBaudRate(57600));
-    EXPECT_FALSE(ComPortAPI_SetReadingTimeoutInMs(1000));
-    EXPECT_FALSE(ComPortAPI_SetHardwareFlowControl(0));
+    EXPECT_EQ(std::vector<BOOL>({ComPortAPI_SetBaudRate(57600), ComPortAPI_SetReadingTimeoutInMs(1000),
+                                 ComPortAPI_SetHardwareFlowControl(0)}), std::vector<BOOL>(3, 0));
     EXPECT_EQ(vp::calls().setState + vp::calls().setTimeouts, 3);
     ASSERT_TRUE(ComPortAPI_OpenCOM(3));
     EXPECT_EQ(vp::appliedDcb(3).BaudRate, 57600u);
@@ -85,10 +83,10 @@ TEST_F(ComPort, SettersSkipWhatIsSetAndStoreWhatThePortRefuses) {
     // Open: each change is applied; the low bit of the flag counts; a refused rate stays stored.
     EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(10000));
     EXPECT_EQ(vp::appliedTimeouts(3).ReadTotalTimeoutConstant, 10000u);
-    EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(3));
-    EXPECT_EQ(vp::appliedDcb(3).fOutxCtsFlow, 1u);
-    EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(2));
-    EXPECT_EQ(vp::appliedDcb(3).fOutxCtsFlow, 0u);
+    for (const BOOL flag : {3, 2}) {
+        EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(flag));
+        EXPECT_EQ(vp::appliedDcb(3).fOutxCtsFlow, static_cast<unsigned>(flag & 1));
+    }
     EXPECT_FALSE(ComPortAPI_SetBaudRate(4800));
     EXPECT_EQ(g_dcb.BaudRate, 4800u);
     EXPECT_EQ(vp::appliedDcb(3).BaudRate, 57600u);

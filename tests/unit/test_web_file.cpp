@@ -72,6 +72,7 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
     unsigned char out[8] = {}; // the text's length is the bound, not its end
     int room = 8;
     EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>("YWJjZABj"), 7) + room, 3);
+    EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>("YWJj\r\n"), 5), -1) << "a lone CR at the end";
 }
 
 // The current file: created or appended to in binary mode, and every failure reported.
