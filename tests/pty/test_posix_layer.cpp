@@ -1,7 +1,8 @@
 // The POSIX serial layer under the tool's own port module, over pseudo-terminals published as
-// COM ports beyond those detection walks, numbered after the test process (tests run side by side): opening and exclusive access, the line the far
-// end sees, the read time-out rule, the write deadline at the tool's own settings, a far end that
-// vanishes; and the real program's console.
+// COM ports beyond those detection walks, numbered after the test process (tests run side by
+// side): opening and exclusive access, the line the far end sees, the read time-out rule, the
+// write deadline at the tool's own settings, a far end that vanishes; and the real program's
+// console.
 #include "ComPortAPI.h"
 #include "platform/PosixDeviceNames.h"
 

@@ -3,6 +3,8 @@
 #ifndef TESTS_CONSOLE_TEXT_H
 #define TESTS_CONSOLE_TEXT_H
 
+#include "ReferenceHex.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -61,11 +63,8 @@ inline std::vector<std::string> wholeUpdate(int port, int baud, bool rx) {
 
 // The upload announcement of an image, as the unit hears it: its checksum and length.
 inline std::string announce(char kind, const std::string& image) {
-    uint32_t sum = 0;
-    for (const char c : image) {
-        sum -= static_cast<unsigned char>(c);
-    }
-    return std::string("%%%fw -") + kind + " " + std::to_string(sum) + " " + std::to_string(image.size()) + "\n\r";
+    return std::string("%%%fw -") + kind + " " + std::to_string(reference_hex::checksum(image.begin(), image.end())) + " " +
+           std::to_string(image.size()) + "\n\r";
 }
 
 // Expects the pieces in `text` in this order, the first at its start and the last at its end.

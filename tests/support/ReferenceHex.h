@@ -27,6 +27,15 @@ inline std::string record(unsigned type, unsigned address, const std::vector<uin
     return line + pair;
 }
 
+// The checksum the unit is told for an image: 0 minus the sum of its bytes, modulo 2^32.
+template <typename Iterator> uint32_t checksum(Iterator first, Iterator last) {
+    uint32_t sum = 0;
+    for (; first != last; ++first) {
+        sum -= static_cast<uint8_t>(*first);
+    }
+    return sum;
+}
+
 struct Record { unsigned length, address, type; std::vector<uint8_t> data; };
 
 // Parses a text whose every record ends with CR LF, in upper-case digits, with lengths and
@@ -77,9 +86,7 @@ inline Image flatten(const std::vector<Record>& records) {
             image.length = std::max(image.length, upper + r.address + r.length);
         }
     }
-    for (uint32_t i = 0; i < image.length; ++i) {
-        image.checksum -= image.bytes[i];
-    }
+    image.checksum = checksum(image.bytes.begin(), image.bytes.begin() + image.length);
     return image;
 }
 

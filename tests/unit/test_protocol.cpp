@@ -2,6 +2,7 @@
 // unit on the virtual clock: what goes on the wire, what is printed, and how long each takes.
 #include "CommandProtocol.h"
 
+#include "ReferenceHex.h"
 #include "VirtualLine.h"
 
 #include <climits>
@@ -166,12 +167,11 @@ class BulkTransfer : public VirtualLine {
 protected:
     BOOL send(std::size_t length, UnitOptions options = {}, const char* expected = "SUCCESS", BOOL validate = 1) {
         image_.resize(length);
-        uint32_t sum = 0;
         for (std::size_t i = 0; i < length; ++i) {
             image_[i] = static_cast<uint8_t>(i * 7 + i / 251);
-            sum -= image_[i];
         }
-        const std::string announcement = "%fw -l " + std::to_string(sum) + " " + std::to_string(length);
+        const std::string announcement =
+            "%fw -l " + std::to_string(reference_hex::checksum(image_.begin(), image_.end())) + " " + std::to_string(length);
         for (int64_t* count : {&options.disconnectAfterBytes, &options.ctsLowAfterBytes}) {
             *count += *count >= 0 ? static_cast<int64_t>(announcement.size()) + 4 : 0;
         }
