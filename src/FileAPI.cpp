@@ -50,10 +50,12 @@ BOOL FileAPI_CloseFile() {
     }
     // The stream is gone after fclose whatever it reports. A failure means buffered bytes could
     // not be stored; an error flag left by an earlier write means the same for earlier bytes.
-    const bool writeFailedBefore = std::ferror(fptr) != 0;
+    // The buffer is stored by fflush first: the msvcrt of Wine lets fclose report success
+    // when storing the buffered bytes failed, fflush reports it.
+    const bool stored = std::fflush(fptr) == 0 && std::ferror(fptr) == 0;
     const int closed = std::fclose(fptr);
     fptr = nullptr;
-    if (closed != 0 || writeFailedBefore) {
+    if (closed != 0 || !stored) {
         consolePrintLine("ERROR: File close failed, the file is incomplete !");
         return 0;
     }
