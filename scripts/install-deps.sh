@@ -9,11 +9,14 @@ if [ "${1:-}" = "--core" ]; then
     shift
     packages=("${core[@]}" "$@")
 else
-    # wine, wine64 and the MinGW-w64 cross compiler: the Windows executables are cross-built and
-    # tested under Wine (ctest label "wine"). clang and its runtime libraries: the fuzzers
-    # (libFuzzer). valgrind: the memcheck run of the executable (ctest label "valgrind").
-    # srecord: srec_cat, one of the references of scripts/bench.sh.
-    packages=("${core[@]}" wine wine64 g++-mingw-w64-x86-64 clang libclang-rt-14-dev valgrind srecord "$@")
+    # wine, wine64 and the MinGW-w64 cross compiler: the Windows executables and unit tests are
+    # cross-built and tested under Wine (ctest label "wine"); googletest: GoogleTest's sources, built
+    # for Windows there. clang and its runtime libraries: the fuzzers (libFuzzer). valgrind: the
+    # memcheck run of the executable (ctest label "valgrind"). srecord: srec_cat, one of the
+    # references of scripts/bench.sh. lintian and man-db: the check of the Debian package and its
+    # manual pages (ctest label "package").
+    packages=("${core[@]}" wine wine64 g++-mingw-w64-x86-64 googletest clang libclang-rt-14-dev valgrind srecord
+        lintian man-db "$@")
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Set-up of the Wine runs, run by CTest as fixtures.
-#   wine-setup.sh windows <source dir> <build dir>   cross-builds the Windows programs and unit tests
-#                                                    (mingw preset, tests on)
+#   wine-setup.sh windows <source dir> <build dir>   cross-builds the Windows programs (mingw preset,
+#                                                    configured with tests on: the unit tests are
+#                                                    built later, beside the first Wine runs)
 #   wine-setup.sh prefix <prefix dir>                creates a Wine prefix with no COM port in it
 set -euo pipefail
 case "${1:-}" in
 windows)
     cd "$2"
     cmake --preset mingw -B "$3" -DFWUPGRADE_BUILD_TESTS=ON >/dev/null
-    cmake --build "$3" -j2
+    cmake --build "$3" -j2 --target VelmoraFwUpgrade VelmoraFwWebFile
     ;;
 prefix)
     mkdir -p "$2"
