@@ -9,10 +9,15 @@
 //     ReadTotalTimeoutConstant ms after it began, with what arrived by then.
 //   - A write occupies the line for 10 bits per byte at the port's baud rate, and the unit receives
 //     the bytes when they have gone out. With CTS flow control on, bytes go out only while the
-//     unit raises CTS (nothing attached: CTS low); a write that cannot finish fails after its own
-//     line time plus PLATFORM_WRITE_STALL_MARGIN_MS.
+//     unit raises CTS (nothing attached: CTS low). A port may take nothing at all, whatever the
+//     flow control. A write that cannot finish fails after Platform_SerialWriteBoundMs of its
+//     bytes and those queued before it.
 //   - A port's driver may take up to driverQueue bytes ahead of the wire (0 unless set): a write
-//     then returns before its last bytes have gone out, and a flush waits until they have.
+//     then returns before its last bytes have gone out (also when the line stops for good with
+//     them in the queue), and a flush waits until they have, bounded like a write of what the
+//     queue counts at first: bytes, or whole write buffers as cdc-acm counts them.
+//   - A port may refuse opens for a while after each close, as Windows drivers do while they
+//     finish the close.
 //   - Bytes the unit sends at a rate other than the port's arrive garbled (velmora_sim::garble).
 //   - Bytes the unit sends while the port is closed are lost.
 //   - A unit that vanishes (disconnectAfterBytes) makes writes fail at once and reads fail after
@@ -89,14 +94,21 @@ void attachScriptedFarEnd(int port, FarEndScript onWrite = FarEndScript());
 void queueChunks(int port, const std::vector<ScriptedChunk>& chunks);
 // Port `port` exists with nothing attached.
 void addEmptyPort(int port);
-// Busy ports exist but cannot be opened.
+// The port is gone, as an unplugged adapter; it must not be open.
+void removePort(int port);
+// Busy ports exist but cannot be opened (the open is refused; an absent port is not refused).
 void setPortBusy(int port, bool busy = true);
 // Applying line settings with this baud rate to the port fails.
 void refuseBaud(int port, uint32_t baud);
 // Applying time-outs to the port fails.
 void refuseTimeouts(int port, bool refuse = true);
-// The port's driver takes up to `bytes` bytes ahead of the wire.
-void setDriverQueue(int port, uint32_t bytes);
+// The port's driver takes up to `bytes` bytes ahead of the wire; its queue count is the bytes
+// queued rounded up to `countStep` (10,240 for cdc-acm's write buffers).
+void setDriverQueue(int port, uint32_t bytes, uint32_t countStep = 1);
+// The port's driver takes no byte at all (a Bluetooth port without a partner, a wedged adapter).
+void setTakesNothing(int port);
+// The port refuses opens for `ms` after each close.
+void refuseReopenFor(int port, int64_t ms);
 
 const CallCounts& calls();
 void resetCallCounts();

@@ -65,7 +65,12 @@ struct Port {
     uint32_t rxQueue = 0;
     uint32_t txQueue = 0;
     uint32_t driverQueue = 0;   // bytes the driver takes ahead of the wire
-    int64_t txFreeAtMs = 0;     // the wire has sent everything written by then
+    uint32_t queueCountStep = 1;   // the queue count is the bytes queued rounded up to this
+    int64_t txFreeAtMs = 0;     // the wire has sent all it will send of what was written by then
+    std::size_t stuckBytes = 0; // bytes the driver holds that will never go out
+    bool takesNothing = false;  // the driver takes no byte, whatever the flow control
+    int64_t refuseReopenMs = 0; // opens are refused for this long after each close
+    int64_t closedAtMs = velmora_sim::kNever;
     std::deque<Incoming> incoming;
     std::vector<virtual_platform::WriteRecord> writes;
     std::vector<virtual_platform::ReadRecord> reads;
@@ -82,6 +87,7 @@ int64_t g_now = 0;
 std::map<int, Port> g_ports;
 std::map<intptr_t, int> g_handles;   // open handle -> port number
 intptr_t g_nextHandle = 1;
+bool g_lastOpenRefused = false;
 virtual_platform::CallCounts g_calls;
 std::string g_lastOpenPath;
 
@@ -214,10 +220,16 @@ void attachScriptedFarEnd(int port, FarEndScript onWrite) {
 void queueChunks(int port, const std::vector<ScriptedChunk>& chunks) { queue(portAt(port), chunks); }
 
 void addEmptyPort(int port) { portAt(port); }
+void removePort(int port) { g_ports.erase(port); }
 void setPortBusy(int port, bool busy) { portAt(port).busy = busy; }
 void refuseBaud(int port, uint32_t baud) { portAt(port).refusedBauds.insert(baud); }
 void refuseTimeouts(int port, bool refuse) { portAt(port).refuseTimeouts = refuse; }
-void setDriverQueue(int port, uint32_t bytes) { portAt(port).driverQueue = bytes; }
+void setDriverQueue(int port, uint32_t bytes, uint32_t countStep) {
+    portAt(port).driverQueue = bytes;
+    portAt(port).queueCountStep = std::max<uint32_t>(countStep, 1);
+}
+void setTakesNothing(int port) { portAt(port).takesNothing = true; }
+void refuseReopenFor(int port, int64_t ms) { portAt(port).refuseReopenMs = ms; }
 
 const CallCounts& calls() { return g_calls; }
 void resetCallCounts() { g_calls = CallCounts(); }
@@ -256,8 +268,10 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     ++g_calls.open;
     g_lastOpenPath = winDevicePath != nullptr ? winDevicePath : "";
     const auto found = g_ports.find(portNumber);
-    if (found == g_ports.end() || found->second.busy || found->second.open) {
-        return INVALID_HANDLE_VALUE;   // absent, or already open (here or in another program)
+    g_lastOpenRefused = found != g_ports.end();
+    if (found == g_ports.end() || found->second.busy || found->second.open ||
+        (found->second.closedAtMs <= g_now && g_now - found->second.closedAtMs < found->second.refuseReopenMs)) {
+        return INVALID_HANDLE_VALUE;   // absent; open here or in another program; still closing
     }
     Port& port = found->second;
     collect(port, g_now);   // what the unit sent before the open was heard by nobody
@@ -267,6 +281,8 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     g_handles[handle] = portNumber;
     return reinterpret_cast<HANDLE>(handle);
 }
+
+BOOL Platform_SerialLastOpenRefused() { return g_lastOpenRefused ? 1 : 0; }
 
 BOOL Platform_SerialSetQueues(HANDLE handle, DWORD rxSize, DWORD txSize) {
     ++g_calls.setQueues;
@@ -310,6 +326,8 @@ BOOL Platform_SerialPurge(HANDLE handle) {
         return 0;
     }
     collect(*port, g_now);
+    // What a stopped line held in the transmit queue is dropped.
+    port->stuckBytes = 0;
     // Everything already received is dropped; bytes still on the line arrive afterwards.
     for (Incoming& in : port->incoming) {
         in.taken = std::max(in.taken, in.arrivedBy(g_now));
@@ -383,22 +401,42 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     const uint32_t baud = port->dcb.BaudRate;
     const bool ctsFlow = port->dcb.fOutxCtsFlow != 0;
     const int64_t start = g_now;
-    const int64_t deadline = start + lineTimeMs(size + port->driverQueue, baud) + PLATFORM_WRITE_STALL_MARGIN_MS;
-    int64_t t = std::max(start, port->txFreeAtMs);   // the bytes queue behind those still to go out
+    // The bytes queue behind those still to go out, so the bound counts those too.
+    const int64_t deadline =
+        start + static_cast<int64_t>(Platform_SerialWriteBoundMs(size + port->driverQueue, baud, 10, ctsFlow));
+    // The wire sends what is queued until txFreeAtMs; after an earlier write was left in the queue
+    // of a line that stopped for good, it sends nothing more.
+    const bool lineStopped = port->stuckBytes > 0;
+    int64_t t = std::max(start, port->txFreeAtMs);
+    int64_t stalledAt = velmora_sim::kNever;
     std::size_t sent = 0;
+    std::size_t queuedForGood = 0;   // bytes of this write left in the queue of a stopped line
     bool ok = true;
+    const auto held = [&](int64_t at) {
+        return lineStopped || port->takesNothing || (ctsFlow && !ctsHigh(*port, at));
+    };
     while (sent < size) {
         if (unitGone(*port)) {
             ok = false;   // the device vanished under the write
             break;
         }
-        if (ctsFlow && !ctsHigh(*port, t)) {
-            while (t < deadline && !ctsHigh(*port, t)) {
+        if (held(t)) {
+            stalledAt = t;
+            while (t < deadline && held(t)) {
                 ++t;
             }
-            if (!ctsHigh(*port, t)) {
-                t = deadline;
-                ok = false;
+            if (held(t)) {
+                // The line has stopped for good. If the driver's queue had room for the rest of
+                // the write, it took it and the write returned when the last byte went in;
+                // otherwise the write fails at its bound.
+                const std::size_t rest = size - sent;
+                if (port->stuckBytes + rest <= port->driverQueue) {
+                    queuedForGood = rest;
+                    t = std::max(start, stalledAt - lineTimeMs(port->driverQueue - port->stuckBytes - rest, baud));
+                } else {
+                    t = deadline;
+                    ok = false;
+                }
                 break;
             }
         }
@@ -414,10 +452,13 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
         }
         sent += n;
     }
-    port->txFreeAtMs = t;
+    port->stuckBytes += queuedForGood;
+    port->txFreeAtMs = queuedForGood > 0 ? stalledAt : t;
     // The write returns once its last byte is in the driver's queue, which holds what the wire
     // has not sent yet, up to its size.
-    g_now = ok ? std::max(start, t - lineTimeMs(port->driverQueue, baud)) : t;
+    const bool returnsEarly = ok && queuedForGood == 0;
+    g_now = returnsEarly ? std::max(start, t - lineTimeMs(port->driverQueue, baud)) : t;
+    sent += queuedForGood;
     port->writes.push_back({start, t, baud, std::string(reinterpret_cast<const char*>(bytes), sent), ok});
     if (bytesWritten != nullptr) {
         *bytesWritten = static_cast<DWORD>(sent);
@@ -436,8 +477,21 @@ BOOL Platform_SerialFlush(HANDLE handle) {
     if (port == nullptr || unitGone(*port)) {
         return 0;
     }
-    g_now = std::max(g_now, port->txFreeAtMs);
-    return 1;
+    // Bounded like a write of what the queue counts at first: the bytes the wire has yet to send,
+    // rounded up to the driver's step (cdc-acm counts whole write buffers).
+    const uint32_t baud = port->dcb.BaudRate;
+    const uint64_t onTheWire =
+        port->txFreeAtMs <= g_now ? 0 : (static_cast<uint64_t>(port->txFreeAtMs - g_now) * baud + 9999) / 10000;
+    const uint64_t queued = std::min<uint64_t>(onTheWire + port->stuckBytes, port->driverQueue);
+    const uint64_t counted = (queued + port->queueCountStep - 1) / port->queueCountStep * port->queueCountStep;
+    const int64_t deadline =
+        g_now + static_cast<int64_t>(Platform_SerialWriteBoundMs(counted, baud, 10, port->dcb.fOutxCtsFlow != 0));
+    if (port->stuckBytes == 0 && port->txFreeAtMs <= deadline) {
+        g_now = std::max(g_now, port->txFreeAtMs);
+        return 1;
+    }
+    g_now = deadline;
+    return 0;
 }
 
 BOOL Platform_SerialClose(HANDLE handle) {
@@ -449,10 +503,13 @@ BOOL Platform_SerialClose(HANDLE handle) {
     }
     collect(*port, g_now);
     port->open = false;
+    port->closedAtMs = g_now;
     port->incoming.clear();
     g_handles.erase(reinterpret_cast<intptr_t>(handle));
     return 1;
 }
+
+uint64_t Platform_MonotonicMs() { return static_cast<uint64_t>(g_now); }
 
 void Platform_SleepMs(uint32_t milliseconds) {
     ++g_calls.sleep;

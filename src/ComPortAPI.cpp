@@ -19,14 +19,44 @@ bool formatDevicePath(char (&szCOM)[kDevicePathSize], int nId) {
     return length > 0 && static_cast<std::size_t>(length) < sizeof szCOM;
 }
 
+// Windows drivers refuse a quick reopen: right after a close, opening the same port can fail with
+// "access denied" while the driver finishes the close. Detection closes and reopens each port for
+// every rate, so a port closed here less than kReopenWindowMs ago that refuses is tried again,
+// every kReopenRetryMs, until kReopenWindowMs have passed since the first try. An absent port
+// fails at once; a port another program took costs at most the window.
+constexpr uint64_t kReopenWindowMs = 1000;
+constexpr uint32_t kReopenRetryMs = 50;
+
+int gOpenPort = 0;          // the number of the port g_hCOM was opened on
+int gLastClosedPort = 0;    // the port this module closed last (0: none yet)
+uint64_t gLastCloseMs = 0;  // and when, on the platform's monotonic clock
+
+void closePort() {
+    if (Platform_SerialClose(g_hCOM)) {
+        gLastClosedPort = gOpenPort;
+        gLastCloseMs = Platform_MonotonicMs();
+    }
+}
+
 BOOL openDevice(int nId) {
     char szCOM[kDevicePathSize];
     if (!formatDevicePath(szCOM, nId)) {
         g_hCOM = INVALID_HANDLE_VALUE;
         return 0;
     }
+    const uint64_t firstTryMs = Platform_MonotonicMs();
+    const bool justClosed = nId == gLastClosedPort && firstTryMs - gLastCloseMs < kReopenWindowMs;
     g_hCOM = Platform_SerialOpen(szCOM, nId);
-    return g_hCOM != INVALID_HANDLE_VALUE ? 1 : 0;
+    while (g_hCOM == INVALID_HANDLE_VALUE && justClosed && Platform_SerialLastOpenRefused() &&
+           Platform_MonotonicMs() - firstTryMs < kReopenWindowMs) {
+        Platform_SleepMs(kReopenRetryMs);
+        g_hCOM = Platform_SerialOpen(szCOM, nId);
+    }
+    if (g_hCOM == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    gOpenPort = nId;
+    return 1;
 }
 
 } // namespace
@@ -85,7 +115,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     Platform_SerialSetQueues(g_hCOM, RX_SIZE, TX_SIZE);
     if (!Platform_SerialSetTimeouts(g_hCOM, &g_cto) || !Platform_SerialSetState(g_hCOM, &g_dcb)) {
         consolePrint("ERROR: COM%d configuration failed !", nId);
-        Platform_SerialClose(g_hCOM);
+        closePort();
         return 0;
     }
     Platform_SerialPurge(g_hCOM);
@@ -96,7 +126,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
 BOOL ComPortAPI_ProbeCOM(int nId) { return openDevice(nId); }
 
 BOOL ComPortAPI_CloseCOM() {
-    Platform_SerialClose(g_hCOM);
+    closePort();
     return 1;
 }
 

@@ -72,14 +72,30 @@ struct COMMTIMEOUTS {
 };
 #endif
 
-// A write that cannot go out (CTS held low by a stuck or absent unit) fails after the bytes'
-// own line time plus this margin. No healthy unit comes near it.
+// How long a write may take beyond its bytes' own line time. With CTS flow control on, a unit may
+// hold CTS low for a while (no healthy unit comes near 15 s); with it off, only a port that takes no
+// bytes at all (a Bluetooth port without a partner, a wedged adapter) holds a write, so a second
+// is plenty.
 #define PLATFORM_WRITE_STALL_MARGIN_MS 15000u
+#define PLATFORM_WRITE_NO_CTS_MARGIN_MS 1000u
+
+// The bound of a write of `bytes` bytes, and of the drain of a transmit queue that counts `bytes`:
+// their line time at `baudRate` with `bitsPerCharacter` bits each, rounded up, plus the margin for
+// the flow control in force. One rule for every platform layer. A rate of 0 counts as 1200.
+constexpr uint64_t Platform_SerialWriteBoundMs(uint64_t bytes, uint32_t baudRate, unsigned bitsPerCharacter,
+                                               bool ctsFlowControl) {
+    const uint64_t rate = baudRate != 0 ? baudRate : 1200u;
+    return (bytes * bitsPerCharacter * 1000u + rate - 1u) / rate +
+           (ctsFlowControl ? PLATFORM_WRITE_STALL_MARGIN_MS : PLATFORM_WRITE_NO_CTS_MARGIN_MS);
+}
 
 // Opens serial port number portNumber; winDevicePath is its Windows name ("\\.\COMn").
 // Exclusive access: a port already open elsewhere cannot be opened.
 // Returns INVALID_HANDLE_VALUE on failure.
 HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber);
+// After an open that failed: 1 when the port exists but refused to open (held by another program,
+// or a driver still finishing a close), 0 when it is absent or not a serial port at all.
+BOOL Platform_SerialLastOpenRefused();
 BOOL Platform_SerialSetQueues(HANDLE port, DWORD rxSize, DWORD txSize);
 BOOL Platform_SerialSetTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts);
 BOOL Platform_SerialSetState(HANDLE port, const DCB* settings);
@@ -89,16 +105,19 @@ BOOL Platform_SerialRaiseDtr(HANDLE port);
 // One blocking read under the time-outs last applied: returns once `size` bytes have arrived,
 // or when the total time-out has passed since the read began.
 BOOL Platform_SerialRead(HANDLE port, void* buffer, DWORD size, DWORD* bytesRead);
-// One blocking write of all bytes, held back by CTS when CTS flow control is on.
+// One blocking write of all bytes, held back by CTS when CTS flow control is on. Unless the caller
+// set a write time-out, it fails once Platform_SerialWriteBoundMs of its bytes has passed.
 BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* bytesWritten);
 // Waits until the driver's transmit queue is empty: the bytes written have left the PC. A write
-// returns once the driver has taken its bytes, and a driver may hold seconds of line time. Bounded
-// like the last write (its line time plus PLATFORM_WRITE_STALL_MARGIN_MS); 0 when the queue does
-// not empty in time or the device is gone.
+// returns once the driver has taken its bytes, and a Linux driver may hold seconds of line time
+// (cdc-acm: up to 160 KiB). Bounded like a write of what the queue counts when the wait begins
+// (Platform_SerialWriteBoundMs); 0 when the queue does not empty in time or the device is gone.
 BOOL Platform_SerialFlush(HANDLE port);
 BOOL Platform_SerialClose(HANDLE port);
 
 void Platform_SleepMs(uint32_t milliseconds);
+// Milliseconds on a clock that only moves forward, from an arbitrary start.
+uint64_t Platform_MonotonicMs();
 
 // Waits for one key press without echo. Returns the key, or -1 at end of input.
 int Platform_GetKey();

@@ -10,7 +10,9 @@
 //    is kept on the monotonic clock and waited for with poll(); VTIME is not used, because it
 //    counts in 100 ms steps and only between bytes.
 //  - Writes go out completely or fail. A write that cannot make progress (CTS held low by a unit
-//    that is stuck or absent) fails after the bytes' own line time plus a generous margin.
+//    that is stuck or absent, or a port that takes nothing) fails after the bytes' own line time
+//    plus a margin: 15 s with CTS flow control on, 1 s with it off (Platform_SerialWriteBoundMs).
+//  - An open that fails says why: refused (held by another program) or absent.
 //  - A device that vanishes (a USB adapter pulled out) shows as hang-up, error or end of file.
 //    It is treated as a silent line for the rest of the read's deadline, without spinning, and
 //    the read reports failure.
@@ -43,11 +45,12 @@ struct OpenPort {
     COMMTIMEOUTS timeouts{};
     uint32_t baudRate = 0;
     unsigned bitsPerCharacter = 10; // start bit + 8 data bits + stop bit
-    Clock::time_point writeDeadline{}; // bound of the last write, which also bounds a flush
+    bool ctsFlowControl = false;
 };
 
 constexpr std::size_t kMaxOpenPorts = 8;
 std::array<OpenPort, kMaxOpenPorts> gOpenPorts;
+bool gLastOpenRefused = false;
 
 constexpr DWORD kNoTimeout = 0xFFFFFFFFu; // MAXDWORD
 // Time-outs are clamped to this (30 days) so that a huge multiplier times a huge count cannot
@@ -161,8 +164,13 @@ void setModemLines(int fd, int lines, bool raised) {
 
 } // namespace
 
+// Opens the device, or says through gLastOpenRefused why it could not: a port held by another
+// program (EBUSY from a tty another program made exclusive, its lock, its exclusive flag) is
+// refused; a missing node, a vanished device, a file that is no terminal or a port the user may
+// not open fails at once, as absent.
 HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     (void)winDevicePath; // the Windows name means nothing here; the number picks the device
+    gLastOpenRefused = false;
     char path[4096];
     if (!PosixDeviceNames_ComPath(portNumber, PosixDeviceNames_BuildFormat(), path, sizeof path)) {
         return INVALID_HANDLE_VALUE;
@@ -181,6 +189,7 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
 #endif
     const int fd = open(path, flags);
     if (fd < 0) {
+        gLastOpenRefused = errno == EBUSY;
         return INVALID_HANDLE_VALUE;
     }
     termios settings{};
@@ -189,6 +198,7 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
         return INVALID_HANDLE_VALUE;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        gLastOpenRefused = errno == EWOULDBLOCK;
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
@@ -196,6 +206,7 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     // Root passes an exclusive flag that another program set; refuse the port all the same.
     int alreadyExclusive = 0;
     if (ioctl(fd, TIOCGEXCL, &alreadyExclusive) == 0 && alreadyExclusive != 0) {
+        gLastOpenRefused = true;
         flock(fd, LOCK_UN);
         close(fd);
         return INVALID_HANDLE_VALUE;
@@ -213,6 +224,8 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     port.baudRate = rateOf(cfgetospeed(&settings));
     return handleOf(slot);
 }
+
+BOOL Platform_SerialLastOpenRefused() { return gLastOpenRefused ? 1 : 0; }
 
 BOOL Platform_SerialSetQueues(HANDLE handle, DWORD rxSize, DWORD txSize) {
     // The kernel's tty buffers have a fixed size; there is nothing to set.
@@ -322,6 +335,7 @@ BOOL Platform_SerialSetState(HANDLE handle, const DCB* settings) {
     setModemLines(port->fd, dropLines, false);
 
     port->baudRate = settings->BaudRate;
+    port->ctsFlowControl = settings->fOutxCtsFlow != 0;
     port->bitsPerCharacter = 1u + settings->ByteSize + (settings->Parity != 0 ? 1u : 0u) +
                              (settings->StopBits != 0 ? 2u : 1u);
     return 1;
@@ -450,18 +464,15 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     const COMMTIMEOUTS& t = port->timeouts;
 
     // A write time-out set by the caller is kept. Without one, the write may take the bytes'
-    // line time plus the stall margin: enough for any healthy unit, short of hanging the tool
-    // when CTS never rises.
+    // line time plus the margin of the flow control in force: enough for any healthy unit, short
+    // of hanging the tool when CTS never rises or the port takes nothing.
     unsigned long long limitMs = 0;
     if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0) {
         limitMs = static_cast<unsigned long long>(t.WriteTotalTimeoutMultiplier) * size + t.WriteTotalTimeoutConstant;
     } else {
-        const unsigned long long rate = port->baudRate != 0 ? port->baudRate : 1200u;
-        const unsigned long long bits = static_cast<unsigned long long>(size) * port->bitsPerCharacter;
-        limitMs = (bits * 1000u + rate - 1u) / rate + PLATFORM_WRITE_STALL_MARGIN_MS;
+        limitMs = Platform_SerialWriteBoundMs(size, port->baudRate, port->bitsPerCharacter, port->ctsFlowControl);
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::min(limitMs, kLongestWaitMs));
-    port->writeDeadline = deadline;
 
     DWORD done = 0;
     bool failed = false;
@@ -507,8 +518,11 @@ BOOL Platform_SerialFlush(HANDLE handle) {
         return 0;
     }
     // TIOCOUTQ counts what the driver still holds: the serial core's buffer, a USB adapter's FIFO
-    // and its requests in flight. (tcdrain would wait the same way, but without a bound.)
-    for (;;) {
+    // and its requests in flight. (tcdrain would wait the same way, but without a bound.) cdc-acm
+    // counts busy write buffers times 10,240 rather than bytes (up to 160 KiB, 14 s at 115200),
+    // so the bound comes from the first count, like a write of that many bytes.
+    Clock::time_point deadline{};
+    for (bool first = true;; first = false) {
         int queued = 0;
         if (ioctl(port->fd, TIOCOUTQ, &queued) != 0) {
             // A line that cannot tell has nothing to wait for; a device that is gone (EIO) fails.
@@ -517,7 +531,11 @@ BOOL Platform_SerialFlush(HANDLE handle) {
         if (queued <= 0) {
             return 1;
         }
-        const int left = msUntil(port->writeDeadline);
+        if (first) {
+            deadline = Clock::now() + std::chrono::milliseconds(Platform_SerialWriteBoundMs(
+                static_cast<uint64_t>(queued), port->baudRate, port->bitsPerCharacter, port->ctsFlowControl));
+        }
+        const int left = msUntil(deadline);
         if (left == 0) {
             return 0;
         }
@@ -540,6 +558,11 @@ BOOL Platform_SerialClose(HANDLE handle) {
     const int result = close(port->fd);
     *port = OpenPort{};
     return result == 0 ? 1 : 0;
+}
+
+uint64_t Platform_MonotonicMs() {
+    const auto sinceStart = Clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count());
 }
 
 void Platform_SleepMs(uint32_t milliseconds) {

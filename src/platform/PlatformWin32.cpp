@@ -2,9 +2,11 @@
 //
 // The serial functions are thin wrappers over the Windows communications API. One thing is added:
 // a write deadline. ComPortAPI asks for no write time-out, and with CTS flow control on a unit
-// that never raises CTS would hold a write (and the tool) forever. So when the caller set no write
-// time-out, every write gets one of its own: the line time of its bytes at the current rate plus
-// PLATFORM_WRITE_STALL_MARGIN_MS, applied just before the write when it differs from the last.
+// that never raises CTS would hold a write (and the tool) forever, and with it off a port that
+// takes nothing (a Bluetooth port without a partner) would too. So when the caller set no write
+// time-out, every write gets one of its own, Platform_SerialWriteBoundMs of its bytes at the
+// current rate and flow control, applied just before the write when it differs from the last.
+// And a failed open says why: Windows drivers refuse a quick reopen with "access denied".
 #include "platform/Platform.h"
 
 #include "DecimalNumber.h"
@@ -23,23 +25,42 @@ COMMTIMEOUTS gRequestedTimeouts{};
 COMMTIMEOUTS gAppliedTimeouts{};
 DWORD gLastBaudRate = 9600;
 DWORD gLastBitsPerCharacter = 10;
-ULONGLONG gLastWriteDeadline = 0; // GetTickCount64 value that bounds the last write and a flush
+bool gLastCtsFlowControl = false;
+DWORD gLastOpenError = ERROR_SUCCESS;
 
 bool callerSetWriteTimeout() {
     return gRequestedTimeouts.WriteTotalTimeoutMultiplier != 0 || gRequestedTimeouts.WriteTotalTimeoutConstant != 0;
 }
 
-// Line time of `bytes` at the current rate, in ms rounded up.
-ULONGLONG lineTimeMs(ULONGLONG bytes) {
-    const ULONGLONG rate = gLastBaudRate != 0 ? gLastBaudRate : 1200;
-    return (bytes * gLastBitsPerCharacter * 1000 + rate - 1) / rate;
+// The bound of a write of `bytes` bytes, or of the drain of a queue that counts them.
+ULONGLONG writeBoundMs(ULONGLONG bytes) {
+    return Platform_SerialWriteBoundMs(bytes, gLastBaudRate, gLastBitsPerCharacter, gLastCtsFlowControl);
 }
+
+// Records, however Platform_SerialOpen returns, the error its last call left: the one place that
+// learns why an open failed.
+struct OpenErrorRecord {
+    OpenErrorRecord() = default;
+    OpenErrorRecord(const OpenErrorRecord&) = delete;
+    OpenErrorRecord& operator=(const OpenErrorRecord&) = delete;
+    ~OpenErrorRecord() { gLastOpenError = GetLastError(); }
+};
 
 } // namespace
 
 HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
+    const OpenErrorRecord record;
     (void)portNumber; // the path already names the port
     return CreateFileA(winDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// A port held by another program, or a driver still finishing a close, answers "access denied"
+// (or "sharing violation", "busy"); an absent port "file not found".
+BOOL Platform_SerialLastOpenRefused() {
+    return gLastOpenError == ERROR_ACCESS_DENIED || gLastOpenError == ERROR_SHARING_VIOLATION ||
+                   gLastOpenError == ERROR_BUSY
+               ? 1
+               : 0;
 }
 
 BOOL Platform_SerialSetQueues(HANDLE port, DWORD rxSize, DWORD txSize) {
@@ -53,7 +74,7 @@ BOOL Platform_SerialSetTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts) {
     gRequestedTimeouts = *timeouts;
     COMMTIMEOUTS applied = *timeouts;
     if (!callerSetWriteTimeout()) {
-        applied.WriteTotalTimeoutConstant = PLATFORM_WRITE_STALL_MARGIN_MS; // until a write sets its own
+        applied.WriteTotalTimeoutConstant = static_cast<DWORD>(writeBoundMs(0)); // until a write sets its own
     }
     if (!SetCommTimeouts(port, &applied)) {
         return 0;
@@ -71,6 +92,7 @@ BOOL Platform_SerialSetState(HANDLE port, const DCB* settings) {
         return 0;
     }
     gLastBaudRate = settings->BaudRate;
+    gLastCtsFlowControl = settings->fOutxCtsFlow != 0;
     gLastBitsPerCharacter = 1u + settings->ByteSize + (settings->Parity != NOPARITY ? 1u : 0u) +
                             (settings->StopBits != ONESTOPBIT ? 2u : 1u);
     return 1;
@@ -95,7 +117,7 @@ BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* by
     ULONGLONG limitMs = static_cast<ULONGLONG>(gRequestedTimeouts.WriteTotalTimeoutMultiplier) * size +
                         gRequestedTimeouts.WriteTotalTimeoutConstant;
     if (!callerSetWriteTimeout()) {
-        limitMs = std::min<ULONGLONG>(lineTimeMs(size) + PLATFORM_WRITE_STALL_MARGIN_MS, MAXDWORD - 1);
+        limitMs = std::min<ULONGLONG>(writeBoundMs(size), MAXDWORD - 1);
         if (gAppliedTimeouts.WriteTotalTimeoutMultiplier != 0 || gAppliedTimeouts.WriteTotalTimeoutConstant != limitMs) {
             COMMTIMEOUTS applied = gAppliedTimeouts;
             applied.WriteTotalTimeoutMultiplier = 0;
@@ -105,7 +127,6 @@ BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* by
             }
         }
     }
-    gLastWriteDeadline = GetTickCount64() + limitMs;
     DWORD done = 0;
     const BOOL ok = WriteFile(port, buffer, size, &done, nullptr);
     if (bytesWritten != nullptr) {
@@ -116,10 +137,14 @@ BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* by
 }
 
 BOOL Platform_SerialFlush(HANDLE port) {
-    // Waits until the output queue is empty, within the last write's bound. FlushFileBuffers would
-    // wait for the same on Windows, but Wine carries it out as a discard of the output queue
-    // (tcflush), which would drop the end of an image; the queue count works on both.
-    for (;;) {
+    // Waits until the output queue is empty, within the bound of a write of what it counts at
+    // first. Windows' own drivers count only writes not yet completed, so after a blocking write
+    // the count is 0 and there is nothing to wait for; the bytes in the adapter's chip are
+    // invisible to every call. Wine counts what the tty still holds (TIOCOUTQ). FlushFileBuffers
+    // would wait without a bound, and Wine carries it out as a discard (tcflush) that would drop
+    // the end of an image.
+    ULONGLONG deadline = 0;
+    for (bool first = true;; first = false) {
         DWORD errors = 0;
         COMSTAT status{};
         if (!ClearCommError(port, &errors, &status)) {
@@ -129,16 +154,21 @@ BOOL Platform_SerialFlush(HANDLE port) {
             return 1;
         }
         const ULONGLONG now = GetTickCount64();
-        if (now >= gLastWriteDeadline) {
+        if (first) {
+            deadline = now + writeBoundMs(status.cbOutQue);
+        }
+        if (now >= deadline) {
             return 0;
         }
-        Sleep(static_cast<DWORD>(std::clamp<ULONGLONG>(lineTimeMs(status.cbOutQue), 1, std::min<ULONGLONG>(20, gLastWriteDeadline - now))));
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(20, deadline - now)));
     }
 }
 
 BOOL Platform_SerialClose(HANDLE port) { return CloseHandle(port) ? 1 : 0; }
 
 void Platform_SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+
+uint64_t Platform_MonotonicMs() { return GetTickCount64(); }
 
 int Platform_GetKey() {
     if (_isatty(_fileno(stdin))) {

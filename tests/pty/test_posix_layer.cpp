@@ -1,8 +1,8 @@
 // The POSIX serial layer under the tool's own port module, over pseudo-terminals published as
 // COM ports beyond those detection walks, numbered after the test process (tests run side by
 // side): opening and exclusive access, the line the far end sees, the read time-out rule, the
-// write deadline at the tool's own settings, a far end that vanishes; and the real program's
-// console.
+// write deadline at the tool's own settings with CTS flow control off and on, a far end that
+// vanishes; and the real program's console.
 #include "ComPortAPI.h"
 #include "platform/PosixDeviceNames.h"
 
@@ -78,24 +78,24 @@ TEST_F(PosixPort, OpenIsExclusiveAndLeavesNothingBehind) {
     EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0) << "the exclusive flag is cleared at close";
     // Another program holding the port by a lock, or by the tty's exclusive flag (which root
-    // passes in the kernel), keeps the tool out; one that only has it open does not.
+    // passes in the kernel), keeps the tool out, as a refusal; one that only has it open does not.
     const auto held = descriptors();
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
+    EXPECT_TRUE(!ComPortAPI_OpenCOM(kPort) && Platform_SerialLastOpenRefused());
     flock(other, LOCK_UN);
     ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
-    EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
+    EXPECT_TRUE(!ComPortAPI_OpenCOM(kPort) && Platform_SerialLastOpenRefused());
     ioctl(other, TIOCNXCL);
     EXPECT_EQ(descriptors(), held) << "a refused open leaves no descriptor behind";
     EXPECT_TRUE(ComPortAPI_OpenCOM(kPort));
     ComPortAPI_CloseCOM();
     close(other);
-    // Absent, or not a terminal.
+    // Absent, or not a terminal: no refusal.
     link.destroy();
     const auto gone = descriptors();
-    EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
+    EXPECT_TRUE(!ComPortAPI_OpenCOM(kPort) && !Platform_SerialLastOpenRefused());
     std::fclose(std::fopen(kLink.c_str(), "w"));
-    EXPECT_FALSE(ComPortAPI_OpenCOM(kPort));
+    EXPECT_TRUE(!ComPortAPI_OpenCOM(kPort) && !Platform_SerialLastOpenRefused());
     std::remove(kLink.c_str());
     EXPECT_EQ(descriptors(), gone);
 }
@@ -169,10 +169,15 @@ TEST_F(PosixPort, ReadEndsWhenItsCountHasArrivedOrTheTimeOutAfterItBegan) {
     EXPECT_EQ(read(64, &ms), "");
 }
 
-TEST_F(PosixPort, WriteHeldBackFailsAfterItsLineTimeAndTheMargin) {
-    // The far end takes nothing (as with CTS held low): at the tool's own settings, which ask for
-    // no write time-out, the write fails once its line time (100 bytes at 9600: 105 ms) and the
-    // 15 s margin have passed.
+// The far end takes nothing (as a port without a partner, or CTS held low): at the tool's own
+// settings, which ask for no write time-out, the write fails once its line time (100 bytes at
+// 9600: 105 ms) and the margin of the flow control have passed: 1 s with CTS flow control off,
+// 15 s with it on. Each row is a test of its own, so the two run side by side.
+class HeldWrite : public PosixPort, public ::testing::WithParamInterface<std::pair<BOOL, long long>> {};
+
+TEST_P(HeldWrite, FailsAfterItsLineTimeAndTheMarginOfTheFlowControl) {
+    const auto [cts, marginMs] = GetParam();
+    ComPortAPI_SetHardwareFlowControl(cts);
     ASSERT_TRUE(link.holdToolOutput(true));
     const std::string bytes(100, 'x');
     int written = -1;
@@ -180,12 +185,13 @@ TEST_F(PosixPort, WriteHeldBackFailsAfterItsLineTimeAndTheMargin) {
     EXPECT_FALSE(ComPortAPI_WriteCOM(bytes.data(), 100, &written));
     const long long ms = msSince(start);
     EXPECT_EQ(written, 0);
-    EXPECT_GE(ms, 105 + 15000);
-    EXPECT_LE(ms, 105 + 15000 + 500);
+    EXPECT_GE(ms, 105 + marginMs);
+    EXPECT_LE(ms, 105 + marginMs + 500);
     ASSERT_TRUE(link.holdToolOutput(false));
     EXPECT_TRUE(ComPortAPI_WriteCOM(bytes.data(), 100, &written));
     EXPECT_TRUE(ComPortAPI_FlushCOM()) << "a pty holds nothing back once it took the bytes";
 }
+INSTANTIATE_TEST_SUITE_P(Cts, HeldWrite, ::testing::Values(std::pair<BOOL, long long>{0, 1000}, std::pair<BOOL, long long>{1, 15000}));
 
 TEST_F(PosixPort, VanishedFarEndFailsReadsWithoutSpinningAndWritesAtOnce) {
     link.destroy();

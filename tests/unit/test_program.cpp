@@ -138,10 +138,21 @@ TEST_F(Program, DetectionWalksThePortsAndTheRates) {
          [] { unit(3, WITH(u.deviceCode = 8))(); vp::refuseBaud(3, 115200); }, "", 1,
          {kBanner + "ERROR: COM3 configuration failed !" + found(3, 9600).substr(kBanner.size()) + kUnsupported}, 3,
          {{kHelp, 9600}, {kVersion, 9600}}, 1000},
+        {"a driver that refuses a reopen for 300 ms after each close",
+         [] { unit(3, WITH(u.deviceCode = 8))(); vp::refuseReopenFor(3, 300); }, "", 1, {found(3, 9600) + kUnsupported}, 3,
+         {{kHelp, 9600}, {kVersion, 9600}}, 1000},
+        {"a port that takes nothing before the unit's: every write fails",
+         [] { vp::addEmptyPort(2); vp::setTakesNothing(2); unit(3, WITH(u.deviceCode = 8))(); }, "", 1,
+         {kBanner + "\r\nError occurred when sending data !\r\n", found(3, 9600).substr(kBanner.size()) + kUnsupported}, 3,
+         {{kHelp, 9600}, {kVersion, 9600}}, 1000},
     };
     for (const Row& row : rows) {
         run(row);
     }
+    // Each of the twelve writes to the port that takes nothing fails a second after its line time
+    // (20 bytes at each rate).
+    run(rows[6]);
+    EXPECT_EQ(vp::writes(3)[0].startMs, 12 * 1000 + 2 * (2 + 21 + 4 + 42 + 84 + 167));
     // Each try costs its write and half a second of silence, an answered one a second read:
     // two tries at 115200, one ignored and one answered at 9600, then the version query.
     run(rows[1]);

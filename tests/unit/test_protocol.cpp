@@ -6,6 +6,7 @@
 #include "VirtualLine.h"
 
 #include <climits>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,31 @@ TEST_F(ComPort, SettersSkipWhatIsSetAndStoreWhatThePortRefuses) {
     virtual_console::reset();
     EXPECT_FALSE(ComPortAPI_OpenCOM(3)) << "the refused rate is what the next open applies";
     EXPECT_EQ(virtual_console::output(), "ERROR: COM3 configuration failed !");
+}
+
+TEST_F(ComPort, AReopenRefusedJustAfterACloseIsTriedAgainForUpToASecond) {
+    // COM3 was opened and closed; `gapMs` later COM`port` is opened, and refused as `then` says.
+    struct Row { const char* name; std::function<void()> then; int port; int64_t gapMs; BOOL opened; int64_t minMs, maxMs; };
+    const Row rows[] = {
+        {"the driver still closing for 120 ms", [] { vp::refuseReopenFor(3, 120); }, 3, 0, 1, 120, 170},
+        {"taken by another program", [] { vp::setPortBusy(3); }, 3, 0, 0, 1000, 1050},
+        {"taken, a second after the close", [] { vp::setPortBusy(3); }, 3, 1000, 0, 0, 0},
+        {"unplugged", [] { vp::removePort(3); }, 3, 0, 0, 0, 0},
+        {"another port taken", [] { vp::setPortBusy(5); }, 5, 0, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        restart();
+        vp::addEmptyPort(3);
+        ASSERT_TRUE(ComPortAPI_OpenCOM(3));
+        ComPortAPI_CloseCOM();
+        row.then();
+        vp::advanceMs(row.gapMs);
+        EXPECT_EQ(ComPortAPI_OpenCOM(row.port), row.opened);
+        const int64_t took = vp::nowMs() - row.gapMs;
+        EXPECT_TRUE(took >= row.minMs && took <= row.maxMs) << took;
+        EXPECT_EQ(console(), row.opened ? "" : "ERROR: Opening COM" + std::to_string(row.port) + " failed !");
+    }
 }
 
 using CommandExchange = VirtualLine;
@@ -244,12 +270,22 @@ TEST_F(BulkTransfer, PercentagesOfALargeImageAreTruncated) {
 }
 
 TEST_F(BulkTransfer, TheReplyWindowOpensWhenTheImageHasLeftTheDriver) {
-    // A driver holding 16 KB (1.4 s at 115200) returns the last write long before the unit has
-    // the image; "SUCCESS" must still fall in the first read.
-    vp::setDriverQueue(3, 16384);
-    EXPECT_TRUE(send(25000));
-    EXPECT_EQ(vp::reads(3).at(firstRead_).bytes, "SUCCESS");
-    EXPECT_EQ(vp::nowMs() - startMs_, 889 + 889 + 393 + 2000);
+    // A driver holding 16 KB (1.4 s at 115200), or a CDC bridge's 160 KiB counted in whole write
+    // buffers of 10,240 bytes (14.2 s), returns the last write long before the unit has the image;
+    // "SUCCESS" must still fall in the first read, which begins when the image has left the PC.
+    // When the line stops for good with the image's end queued, the drain fails a write's bound
+    // of its first count (160 KiB: 14.2 s + 15 s) after the last write returned.
+    struct Row { uint32_t queue, step; int64_t ctsLowAfter; BOOL result; int64_t msAfterLastWrite; };
+    const Row rows[] = {{16384, 1, -1, 1, 2000}, {163840, 10240, -1, 1, 2000}, {163840, 10240, 190000, 0, 14223 + kStallMs}};
+    for (const Row& row : rows) {
+        restart();
+        vp::setDriverQueue(3, row.queue, row.step);
+        UnitOptions unit;
+        unit.ctsLowAfterBytes = row.ctsLowAfter;
+        EXPECT_EQ(send(200000, unit), row.result);
+        EXPECT_EQ(vp::reads(3).size() > firstRead_ ? vp::reads(3)[firstRead_].bytes : "none", row.result ? "SUCCESS" : "none");
+        EXPECT_EQ(vp::nowMs() - vp::writes(3).back().endMs, row.msAfterLastWrite);
+    }
 }
 
 } // namespace
