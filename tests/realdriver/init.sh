@@ -23,7 +23,9 @@ if [ "$velmora_adapter" = 1 ]; then
 fi
 # The output goes live to the console (a watcher on the host reacts to it) and to a file; the
 # console's line discipline rewrites "\n", so the exact bytes travel afterwards in base64.
-{ /velmora </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
+tool=/velmora
+[ "$velmora_mode" != wine ] || tool="sh /guest-wine.sh" # the Windows build under Wine
+{ $tool </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
 echo
 echo "@@velmora-output-begin"
 base64 /tmp/output

@@ -9,10 +9,11 @@
 # Usage: run-guest.sh [--adapter <pty link>] [--input <text with \n escapes>]
 #                     [--unplug-when <text>] [--log <file>] <work-dir>
 set -uo pipefail
-adapter='' input='' unplug='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-420}
+adapter='' input='' unplug='' wine='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-420}
 while [ $# -gt 1 ]; do
     case "$1" in
         --adapter) adapter=$2 ;; --input) input=$2 ;; --unplug-when) unplug=$2 ;; --log) log=$2 ;;
+        --wine) wine=$2 ;;
         *) break ;;
     esac
     shift 2
@@ -32,9 +33,11 @@ trap 'exit 130' INT TERM
 mkfifo "$tmp/monitor.in" && : >"$tmp/monitor.out" && : >"$tmp/console" && : >"$log" || exit 1
 exec 3<>"$tmp/monitor.in"
 append="console=ttyS0 quiet loglevel=0 panic=-1 velmora_input=$(printf '%b' "$input" | base64 -w0)"
-usb=()
+usb=() memory=256
 [ -z "$adapter" ] || { usb=(-device "usb-serial,id=ftdi,chardev=c0" -chardev "serial,id=c0,path=$adapter"); append+=" velmora_adapter=1"; }
-timeout -k 5 "$bound" qemu-system-x86_64 -accel tcg -m 256 -nodefaults -display none -no-reboot \
+[ -z "$wine" ] || { memory=1024 usb+=(-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap)
+    append+=" velmora_mode=wine velmora_exe=$(realpath "$wine") velmora_prefix=$WINEPREFIX"; }
+timeout -k 5 "$bound" qemu-system-x86_64 -accel tcg -m $memory -nodefaults -display none -no-reboot \
     -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" -append "$append" \
     -serial "file:$tmp/console" -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
 qemu=$!
@@ -44,8 +47,10 @@ qemu=$!
 if [ -n "$unplug" ]; then
     while kill -0 "$qemu" 2>/dev/null && ! grep -qF -- "$unplug" "$tmp/console"; do sleep 0.1; done
     echo "device_del ftdi" >&3
+    unplugged=$EPOCHREALTIME
 fi
 wait "$qemu"; status=$? qemu=''
+[ -z "$unplug" ] || echo "run-guest: the guest ended after the unplug: $(awk "BEGIN { print $EPOCHREALTIME - $unplugged }") s" >>"$log"
 [ "$status" -ne 124 ] || { echo "run-guest: the guest did not finish within $bound s" >&2; exit 124; }
 tr -d '\r' <"$tmp/console" >"$tmp/lines"
 result=$(sed -n 's/^@@velmora-output-end \([0-9]*\)$/\1/p' "$tmp/lines")
