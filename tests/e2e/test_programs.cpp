@@ -40,7 +40,8 @@ struct Launcher {
                : guest()      ? E2E_WORK_DIR "/" + name + "-com" : FWUPGRADE_TEST_PORT_DIR "/COM" + std::to_string(n);
     }
     // On QEMU `adapter` plugs the emulated adapter in, and `pullOut` unplugs it once the logic
-    // image has begun, as the unit's disappearance does on the other platforms.
+    // image has begun, as the unit's disappearance does on the other platforms; on qemuwine the
+    // guest runs the Windows program under the host's Wine.
     std::vector<std::string> argv(const std::string& program, const std::string& folder, const std::string& typed,
                                   bool adapter = false, bool pullOut = false) const {
         if (name == "wine") {
@@ -53,17 +54,9 @@ struct Launcher {
         if (!guest()) {
             return {program == "VelmoraFwUpgrade" ? VELMORA_FW_UPGRADE : VELMORA_FW_WEB_FILE};
         }
-        std::vector<std::string> qemu = {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log"};
-        if (adapter) {
-            qemu.insert(qemu.end(), {"--adapter", link(port)});
-        }
-        if (pullOut) {
-            qemu.insert(qemu.end(), {"--unplug-when", kSendLogic});
-        }
-        if (windows()) { // the Windows build under the host's Wine inside the guest
-            qemu.insert(qemu.end(), {"--wine", WINDOWS_BUILD_DIR "/src/" + program + ".exe"});
-        }
-        return qemu.push_back(REALDRIVER_DIR), qemu;
+        return {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--adapter",
+                adapter ? link(port) : "", "--unplug-when", pullOut ? kSendLogic : "", "--wine", // empty: none
+                windows() ? WINDOWS_BUILD_DIR "/src/" + program + ".exe" : "", REALDRIVER_DIR};
     }
 };
 
@@ -104,7 +97,7 @@ ToolRun run(const Launcher& launcher, const std::string& name, std::vector<std::
         const std::string log = readFile(r.folder + "/guest.log");
         const std::size_t unplug = log.find("after the unplug: "), wine = log.find("@@wine-comm");
         r.sendingAt = 0, r.failedAt = unplug == std::string::npos ? -1 : std::atof(log.c_str() + unplug + 18);
-        std::printf("%s", wine == std::string::npos ? "" : log.substr(wine, log.find("@@wine-comm-end") - wine).c_str());
+        std::printf("%s", wine == std::string::npos ? "" : log.substr(wine, log.find("@@velmora-output") - wine).c_str());
     }
     ChildProcess server({WINESERVER_PROGRAM, "-w"}); // Wine's server holds the ports until it has gone
     if (launcher.name == "wine" && server.start()) {

@@ -1,5 +1,5 @@
 #!/bin/sh
-# The guest's Windows run (init.sh with velmora_mode=wine): the host's own Wine runs the Windows
+# The guest's Windows run (velmora_tool=/guest-wine.sh): the host's own Wine runs the Windows
 # build against COM1, which is /dev/ttyUSB0 through ftdi_sio. The host's root comes in read-only
 # over virtio-9p; a tmpfs becomes the new root with /usr and /etc bound from it and the merged-/usr
 # links beside them (an overlay over the whole 9p root would lose /proc/self, and Wine its ntdll.so),
@@ -19,12 +19,8 @@ rm -f prefix/dosdevices/com* && ln -s /dev/ttyUSB0 prefix/dosdevices/com1
 # Wine maps a program straight from 9p as zero pages, so the program runs from the tmpfs. The USB
 # bus drivers stay off: they would enumerate the guest's USB devices, a minute under TCG.
 cp "host$velmora_exe" tmp/
+# What Wine said about the port, once it ends: its comm channel and the queue counts the drain polled.
+trap '{ echo "@@wine-comm"; grep -E ":comm:|ClearCommError" tmp/wine.log; } >&2' EXIT
 HOME=/tmp WINEPREFIX=/prefix WINEDEBUG=warn+comm,trace+file \
     WINEDLLOVERRIDES="mountmgr.sys=d;winemenubuilder.exe=d;winebus.sys=d;wineusb.sys=d" \
     chroot $r /usr/lib/wine/wine64 "/tmp/${velmora_exe##*/}" 2>tmp/wine.log
-status=$?
-# What Wine said about the port: its comm channel, and the queue counts the drain polled.
-echo "@@wine-comm" >&2
-grep -E ':comm:|ClearCommError' tmp/wine.log >&2
-echo "@@wine-comm-end" >&2
-exit $status

@@ -44,8 +44,8 @@ done
 rm -rf root && mkdir -p root/bin root/lib/modules root/dev root/proc root/sys root/tmp
 cp busybox/bin/busybox root/bin/
 for applet in $(root/bin/busybox --list | grep -vx busybox); do ln -s busybox "root/bin/$applet"; done
-# uhci-hcd drives the host controller that -usb gives the pc machine; ftdi_sio is the adapter.
-# The host's root over virtio-9p and an overlay, for guest-wine.sh.
+# uhci-hcd drives the host controller that -usb gives the pc machine; ftdi_sio is the adapter;
+# the virtio, 9p and overlay modules give guest-wine.sh the host's root.
 for module in usb-common usbcore uhci-hcd usbserial ftdi_sio \
     virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs fscache 9p overlay; do
     file=$(find kernel/lib/modules -name "$module.ko*" | head -n 1)
@@ -54,6 +54,6 @@ for module in usb-common usbcore uhci-hcd usbserial ftdi_sio \
 done
 cp "$tool" root/velmora
 install -m 755 "$src/tests/realdriver/init.sh" root/init
-cp "$src/tests/realdriver/guest-wine.sh" root/
+install -m 755 "$src/tests/realdriver/guest-wine.sh" root/
 (cd root && find . | ./bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$initramfs.tmp"
 mv "$initramfs.tmp" "$initramfs"
