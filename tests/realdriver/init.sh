@@ -4,6 +4,7 @@
 # The kernel passes unknown name=value words of its command line to init as environment:
 #   velmora_input    base64 of the tool's standard input (the technician's keys)
 #   velmora_adapter  1 when QEMU plugs its emulated FTDI adapter in (it becomes /dev/ttyUSB0)
+#   velmora_tool     what runs instead of the release tool (/guest-wine.sh: the Windows build)
 # shellcheck disable=SC2154
 export PATH=/bin
 mount -t proc proc /proc
@@ -23,7 +24,7 @@ if [ "$velmora_adapter" = 1 ]; then
 fi
 # The output goes live to the console (a watcher on the host reacts to it) and to a file; the
 # console's line discipline rewrites "\n", so the exact bytes travel afterwards in base64.
-{ /velmora </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
+{ ${velmora_tool:-/velmora} </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
 echo
 echo "@@velmora-output-begin"
 base64 /tmp/output

@@ -6,18 +6,21 @@
 # at start, so the link must exist before this script runs.
 # Standard output: exactly the bytes the tool printed; exit status: the tool's. Everything else
 # (the guest's console, QEMU's messages) goes to the --log file. 124: the run exceeded its bound.
+# With --wine, the guest runs the given Windows program under the host's Wine instead (guest-wine.sh),
+# the host's root shared read-only over virtio-9p and WINEPREFIX's prefix seen through an overlay.
+# With --unplug-when, the log also tells how long the guest ran on after the unplug.
 # Usage: run-guest.sh [--adapter <pty link>] [--input <text with \n escapes>]
-#                     [--unplug-when <text>] [--log <file>] <work-dir>
+#                     [--unplug-when <text>] [--log <file>] [--wine <program.exe>] <work-dir>
 set -uo pipefail
-adapter='' input='' unplug='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-420}
+adapter='' input='' unplug='' wine='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-420}
 while [ $# -gt 1 ]; do
     case "$1" in
-        --adapter) adapter=$2 ;; --input) input=$2 ;; --unplug-when) unplug=$2 ;; --log) log=$2 ;;
+        --adapter) adapter=$2 ;; --input) input=$2 ;; --unplug-when) unplug=$2 ;; --log) log=$2 ;; --wine) wine=$2 ;;
         *) break ;;
     esac
     shift 2
 done
-[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: $0 [--adapter L] [--input T] [--unplug-when T] [--log F] <work-dir>" >&2; exit 2; }
+[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: $0 [--adapter L] [--input T] [--unplug-when T] [--log F] [--wine E] <work-dir>" >&2; exit 2; }
 [ -z "$adapter" ] || [ -e "$adapter" ] || { echo "run-guest: no pty at $adapter (QEMU opens it at start)" >&2; exit 2; }
 work=$1 tmp=$(mktemp -d) qemu=''
 cleanup() {
@@ -32,9 +35,11 @@ trap 'exit 130' INT TERM
 mkfifo "$tmp/monitor.in" && : >"$tmp/monitor.out" && : >"$tmp/console" && : >"$log" || exit 1
 exec 3<>"$tmp/monitor.in"
 append="console=ttyS0 quiet loglevel=0 panic=-1 velmora_input=$(printf '%b' "$input" | base64 -w0)"
-usb=()
+usb=() memory=256
 [ -z "$adapter" ] || { usb=(-device "usb-serial,id=ftdi,chardev=c0" -chardev "serial,id=c0,path=$adapter"); append+=" velmora_adapter=1"; }
-timeout -k 5 "$bound" qemu-system-x86_64 -accel tcg -m 256 -nodefaults -display none -no-reboot \
+[ -z "$wine" ] || { memory=1024 usb+=(-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap)
+    append+=" velmora_tool=/guest-wine.sh velmora_exe=$(realpath "$wine") velmora_prefix=$WINEPREFIX"; }
+timeout -k 5 "$bound" qemu-system-x86_64 -accel tcg -m $memory -nodefaults -display none -no-reboot \
     -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" -append "$append" \
     -serial "file:$tmp/console" -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
 qemu=$!
@@ -43,9 +48,10 @@ qemu=$!
 # guest, which then sees what a technician pulling the cable causes (EIO, hang-up).
 if [ -n "$unplug" ]; then
     while kill -0 "$qemu" 2>/dev/null && ! grep -qF -- "$unplug" "$tmp/console"; do sleep 0.1; done
-    echo "device_del ftdi" >&3
+    echo "device_del ftdi" >&3 && unplugged=$EPOCHREALTIME
 fi
 wait "$qemu"; status=$? qemu=''
+[ -z "$unplug" ] || echo "run-guest: the guest ended after the unplug: $(awk "BEGIN { print $EPOCHREALTIME - $unplugged }") s" >>"$log"
 [ "$status" -ne 124 ] || { echo "run-guest: the guest did not finish within $bound s" >&2; exit 124; }
 tr -d '\r' <"$tmp/console" >"$tmp/lines"
 result=$(sed -n 's/^@@velmora-output-end \([0-9]*\)$/\1/p' "$tmp/lines")
