@@ -56,7 +56,7 @@ bool DevicePort::open(const std::string& path, uint32_t baud) {
 
 ToolLine DevicePort::toolLine(uint32_t unitTalks, uint32_t unitListens) {
     if (usbCdc_) {
-        return ToolLine{unitListens, unitTalks, false}; // every byte understood, whatever the rates
+        return ToolLine{unitListens, 0, false}; // every byte understood, whatever the rates
     }
     const auto code = static_cast<speed_t>(speedCodeOfBaud(unitTalks));
     termios tio{};
@@ -65,7 +65,7 @@ ToolLine DevicePort::toolLine(uint32_t unitTalks, uint32_t unitListens) {
         rate_ = unitTalks;
     }
     // The bytes are heard at the device's rate, and what the unit sends is garbled on the wire.
-    return ToolLine{rate_, unitTalks, true};
+    return ToolLine{rate_, 0, true};
 }
 
 bool DevicePort::holdToolOutput(bool hold) {

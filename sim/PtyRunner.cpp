@@ -267,6 +267,9 @@ void PtyUnit::releaseOutput(const ToolLine& line) {
     while (!outgoing_.empty()) {
         Outgoing& out = outgoing_.front();
         const Chunk& chunk = out.chunk;
+        if (line.listenBaud == 0 && chunk.baud != talks_) {
+            break; // a real line: first set to the chunk's rate, on the next turn
+        }
         std::size_t due = chunk.bytes.size();
         if (options_.unit.pacing && chunk.baud != 0) {
             const double elapsed = nowExactMs() - static_cast<double>(chunk.timeMs);
@@ -408,8 +411,10 @@ int PtyUnit::run() {
         if (!lineKnown_ || line.sendBaud != lastLine_.sendBaud || line.listenBaud != lastLine_.listenBaud ||
             line.ctsFlow != lastLine_.ctsFlow) {
             note(nowMs(), line.sendBaud,
-                 "tool line: sends at " + std::to_string(line.sendBaud) + ", listens at " +
-                     std::to_string(line.listenBaud) + ", CTS flow control " + (line.ctsFlow ? "on" : "off"));
+                 line.listenBaud == 0 ? "device: the unit hears at " + std::to_string(line.sendBaud)
+                                      : "tool line: sends at " + std::to_string(line.sendBaud) + ", listens at " +
+                                            std::to_string(line.listenBaud) + ", CTS flow control " +
+                                            (line.ctsFlow ? "on" : "off"));
             lastLine_ = line;
             lineKnown_ = true;
         }

@@ -14,7 +14,7 @@ namespace velmora_sim {
 // low. A rate that differs from the unit's own makes the front end garble the bytes itself.
 struct ToolLine {
     uint32_t sendBaud = 0;   // rate the tool transmits at (0 when unknown)
-    uint32_t listenBaud = 0; // rate the tool receives at
+    uint32_t listenBaud = 0; // rate the tool receives at; 0: the line itself decides what it hears
     bool ctsFlow = false;    // the tool holds its writes while CTS is low
 };
 

@@ -1,9 +1,10 @@
 // The real programs as a technician runs them, on each platform through one table: the Linux
 // program over a pseudo-terminal, the Windows program under Wine (the unit behind the prefix's
 // dosdevices/comN), the Linux program under valgrind's memcheck, and the static release program
-// in a QEMU guest whose emulated FTDI adapter runs the kernel's real USB serial driver. The
-// simulated unit (VelmoraUnitSim) sits at the far end; its trace and the images it received are
-// checked beside the console and the exit status.
+// in a QEMU guest whose emulated FTDI adapter runs the kernel's real USB serial driver, or whose
+// unit is a USB CDC device behind the kernel's real cdc_acm driver (the unit then runs in the
+// guest). The simulated unit (VelmoraUnitSim) sits at the far end; its trace and the images it
+// received are checked beside the console and the exit status.
 #include "ChildProcess.h"
 #include "ComLink.h"
 #include "ConsoleText.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -32,15 +34,18 @@ const bool kWineEnvironment = setenv("WINEPREFIX", WINE_PREFIX_DIR, 1) == 0 && s
 // Where a program runs and where its COM ports are.
 struct Launcher {
     std::string name;
-    int port; // where the unit is published
+    int port;          // where the unit is published
+    int foundAt = 0;   // the rate detection finds the unit at, when not the unit's own
     std::string link(int n) const {
         return name == "wine"   ? WINE_PREFIX_DIR "/dosdevices/com" + std::to_string(n)
-               : name == "qemu" ? E2E_WORK_DIR "/qemu-com" : FWUPGRADE_TEST_PORT_DIR "/COM" + std::to_string(n);
+               : name == "qemu" || name == "cdc" ? E2E_WORK_DIR "/" + name + "-com"
+                                                 : FWUPGRADE_TEST_PORT_DIR "/COM" + std::to_string(n);
     }
-    // On QEMU `adapter` plugs the emulated adapter in, and `pullOut` unplugs it once the logic
-    // image has begun, as the unit's disappearance does on the other platforms.
+    // On QEMU a unit plugs the emulated adapter in, and `pullOut` unplugs it once the logic
+    // image has begun, as the unit's disappearance does on the other platforms. On "cdc" the
+    // unit itself runs in the guest.
     std::vector<std::string> argv(const std::string& program, const std::string& folder, const std::string& typed,
-                                  bool adapter = false, bool pullOut = false) const {
+                                  const Pieces& unit = {}, bool pullOut = false) const {
         if (name == "wine") {
             return {WINE_PROGRAM, WINDOWS_BUILD_DIR "/src/" + program + ".exe"};
         }
@@ -48,14 +53,20 @@ struct Launcher {
             return {VALGRIND, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect,possible",
                     "--error-exitcode=99", "--log-file=" + folder + "/valgrind.log", VELMORA_FW_UPGRADE};
         }
-        if (name != "qemu") {
+        if (name != "qemu" && name != "cdc") {
             return {program == "VelmoraFwUpgrade" ? VELMORA_FW_UPGRADE : VELMORA_FW_WEB_FILE};
         }
         std::vector<std::string> qemu = {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log"};
-        if (adapter) {
+        std::string options;
+        for (const std::string& option : unit) {
+            options += option + " ";
+        }
+        if (name == "cdc") {
+            qemu.insert(qemu.end(), {"--cdc", options, "--unit-dir", folder});
+        } else if (!unit.empty()) {
             qemu.insert(qemu.end(), {"--adapter", link(port)});
         }
-        if (pullOut) {
+        if (pullOut && name == "qemu") {
             qemu.insert(qemu.end(), {"--unplug-when", kSendLogic});
         }
         return qemu.push_back(REALDRIVER_DIR), qemu;
@@ -78,17 +89,17 @@ ToolRun run(const Launcher& launcher, const std::string& name, std::vector<std::
     for (int n = 1; n <= 32; ++n) { // the other ports absent
         std::remove(launcher.link(n).c_str());
     }
-    const bool attached = !sim.empty();
+    const bool attached = !sim.empty() && launcher.name != "cdc";
     if (pullOut && launcher.name != "qemu") {
         sim.insert(sim.end(), {"--disconnect-after-bytes", "200000"});
     }
     SimulatedUnit unit(launcher.link(launcher.port), r.folder, sim);
     EXPECT_TRUE(!attached || unit.start()) << "the simulated unit did not start";
-    ChildProcess tool(launcher.argv("VelmoraFwUpgrade", r.folder, typed, attached, pullOut), r.folder);
+    ChildProcess tool(launcher.argv("VelmoraFwUpgrade", r.folder, typed, sim, pullOut), r.folder);
     for (std::size_t i; (i = typed.find("\\n")) != std::string::npos;) {
         typed.replace(i, 2, "\n");
     }
-    EXPECT_TRUE(tool.start(launcher.name == "qemu" ? "" : typed));
+    EXPECT_TRUE(tool.start(launcher.name == "qemu" || launcher.name == "cdc" ? "" : typed));
     if (tool.waitForOutput(kSendLogic, std::chrono::seconds(120))) {
         r.sendingAt = tool.seconds();
         r.failedAt = tool.waitForOutput("FAILED\r", std::chrono::seconds(60)) ? tool.seconds() : -1;
@@ -137,7 +148,7 @@ TEST_P(Programs, WholeUpdate) {
     const ToolRun r = run(launcher, "whole", unit, "\\n");
     ASSERT_TRUE(r.tool.finished) << r.tool.output;
     EXPECT_EQ(r.tool.status, 0);
-    expectPieces(r.console, wholeUpdate(launcher.port, static_cast<int>(baud), rx));
+    expectPieces(r.console, wholeUpdate(launcher.port, launcher.foundAt > 0 ? launcher.foundAt : static_cast<int>(baud), rx));
     const std::string logic = image(rx ? "M627184_RX_XC7A15_V1_03.mcs" : "M627184_TX_XC7A15_V1_03.mcs");
     const std::string mcu = image("M627184_MCU_61_V1_03.hex");
     Heard expected = {{"%%%help -c version\n\r", baud}, {"%%%fw -v\n\r", baud}, {"%%%fw -p\n\r", baud}};
@@ -185,6 +196,9 @@ const Scenario kScenarios[] = {
     {"no_adapter", {}, "1\\n", 255, [](int) { return Pieces{notOpened("1")}; }},
     {"unplugged", {"--baud", "57600"}, "\\n", 1, [](int p) { return Pieces{found(p, 57600), kSendLogic, "%FAILED\r\n" + kFailed}; },
      true, {0, 45}}, // a stall would add its 15 s
+    // A native-USB unit leaves the bus inside the logic image: any rate is its own, so it is found at the first.
+    {"cdc_unplugged", {"--baud", "57600"}, "\\n", 1, [](int p) { return Pieces{found(p, 115200), kSendLogic, "%FAILED\r\n" + kFailed}; },
+     true, {0, 60}},
 };
 
 class ShortRuns : public ::testing::TestWithParam<std::pair<Launcher, Scenario>> {};
@@ -199,7 +213,7 @@ TEST_P(ShortRuns, EndAsTheyMust) {
     ASSERT_TRUE(r.tool.finished) << r.tool.output;
     EXPECT_EQ(r.tool.status, s.status) << (launcher.name == "valgrind" ? readFile(r.folder + "/valgrind.log") : "");
     expectPieces(r.console, s.console(launcher.port));
-    const double took = launcher.name == "qemu" ? r.tool.seconds : r.failedAt - r.sendingAt;
+    const double took = launcher.name == "qemu" || launcher.name == "cdc" ? r.tool.seconds : r.failedAt - r.sendingAt;
     if (s.failedAfterS[1] > 0) {
         EXPECT_GE(took, s.failedAfterS[0]);
         EXPECT_LE(took, s.failedAfterS[1]);
@@ -207,7 +221,7 @@ TEST_P(ShortRuns, EndAsTheyMust) {
     }
 }
 
-const Launcher kLinux{"linux", 3}, kWine{"wine", 7}, kValgrind{"valgrind", 3}, kQemu{"qemu", 1};
+const Launcher kLinux{"linux", 3}, kWine{"wine", 7}, kValgrind{"valgrind", 3}, kQemu{"qemu", 1}, kCdc{"cdc", 17, 115200};
 
 std::vector<std::pair<Launcher, Scenario>> runs(const Launcher& launcher, const Pieces& names) {
     std::vector<std::pair<Launcher, Scenario>> picked;
@@ -233,6 +247,32 @@ INSTANTIATE_TEST_SUITE_P(wine, ShortRuns,
                          ::testing::ValuesIn(runs(kWine, {"no_port", "manual", "device8", "not_ready", "stalled", "vanished"})), shortName);
 INSTANTIATE_TEST_SUITE_P(qemu, Programs, ::testing::Values(std::pair{kQemu, Pieces{"--type", "TX", "--baud", "57600"}}), wholeName);
 INSTANTIATE_TEST_SUITE_P(qemu, ShortRuns, ::testing::ValuesIn(runs(kQemu, {"no_adapter", "unplugged"})), shortName);
+// The unit as a USB CDC device in the guest (COM17, /dev/ttyACM0 through cdc_acm), answering at
+// any rate: its own is 57600, the tool finds it at 115200.
+INSTANTIATE_TEST_SUITE_P(cdc, Programs, ::testing::Values(std::pair{kCdc, Pieces{"--type", "RX", "--baud", "57600"}}), wholeName);
+INSTANTIATE_TEST_SUITE_P(cdc, ShortRuns, ::testing::ValuesIn(runs(kCdc, {"cdc_unplugged"})), shortName);
+
+// On a real device the simulator refuses, with the reason, what cannot work there; a file that
+// is no serial device fails to open.
+TEST(Simulator, RefusesWhatCannotWorkOnItsLine) {
+    const std::tuple<Pieces, int, std::string> kRefused[] = {
+        {{"--usb-cdc", "--link", "x"}, 2, "--usb-cdc needs --port"},
+        {{"--port", "/dev/null", "--link", "x"}, 2, "--link publishes a pty"},
+        {{"--port", "/dev/null", "--pacing"}, 2, "--pacing cannot work on a device"},
+        {{"--port", "/dev/null", "--usb-cdc", "--cts-low-until", "9"}, 2, "a USB CDC port has no CTS line"},
+        {{"--port", "/dev/null", "--disconnect-after-bytes", "9"}, 2, "cannot work on a UART"},
+        {{"--port", "/dev/null", "--usb-cdc", "--disconnect-after-bytes", "9"}, 1, "/dev/null is not a serial device"},
+    };
+    for (const auto& [options, status, reason] : kRefused) {
+        Pieces argv = {"/bin/sh", "-c", "\"$0\" \"$@\" 2>&1", VELMORA_UNIT_SIM};
+        argv.insert(argv.end(), options.begin(), options.end());
+        ChildProcess sim(argv, freshFolder(E2E_WORK_DIR "/refused"));
+        ASSERT_TRUE(sim.start());
+        const ChildProcess::Result result = sim.wait(std::chrono::seconds(20));
+        EXPECT_EQ(result.status, status) << reason;
+        EXPECT_NE(result.output.find(reason), std::string::npos) << result.output;
+    }
+}
 
 // The Windows programs are console programs that need only the system's DLLs and reserve the
 // 2 MiB stack; the web file is byte for byte the one the Linux program writes.
