@@ -213,6 +213,9 @@ TEST_P(ShortRuns, EndAsTheyMust) {
     ASSERT_TRUE(r.tool.finished) << r.tool.output;
     EXPECT_EQ(r.tool.status, s.status) << (launcher.name == "valgrind" ? readFile(r.folder + "/valgrind.log") : "");
     expectPieces(r.console, s.console(launcher.port));
+    if (launcher.name == "cdc" && s.pulledOut) { // the unit really left the bus, not just its port
+        EXPECT_NE(readFile(r.folder + "/guest.log").find("USB disconnect"), std::string::npos);
+    }
     const double took = launcher.name == "qemu" || launcher.name == "cdc" ? r.tool.seconds : r.failedAt - r.sendingAt;
     if (s.failedAfterS[1] > 0) {
         EXPECT_GE(took, s.failedAfterS[0]);

@@ -22,6 +22,7 @@ if [ "$velmora_adapter" = 1 ]; then
     while [ ! -e /dev/ttyUSB0 ] && [ $i -lt 75 ]; do sleep 0.2; i=$((i + 1)); done
     [ -e /dev/ttyUSB0 ] || echo "velmora-init: no /dev/ttyUSB0 after 15 s"
 fi
+# shellcheck disable=SC1091 # in the initramfs
 [ "$velmora_mode" != cdc ] || . /guest-cdc.sh
 # The output goes live to the console (a watcher on the host reacts to it) and to a file; the
 # console's line discipline rewrites "\n", so the exact bytes travel afterwards in base64.

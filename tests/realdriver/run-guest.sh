@@ -20,7 +20,7 @@ while [ $# -gt 1 ]; do
     esac
     shift 2
 done
-[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: $0 [--adapter L] [--input T] [--unplug-when T] [--log F] <work-dir>" >&2; exit 2; }
+[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: $0 [--adapter L] [--input T] [--unplug-when T] [--log F] [--cdc O --unit-dir D] <work-dir>" >&2; exit 2; }
 [ -z "$adapter" ] || [ -e "$adapter" ] || { echo "run-guest: no pty at $adapter (QEMU opens it at start)" >&2; exit 2; }
 work=$1 tmp=$(mktemp -d) qemu=''
 cleanup() {
