@@ -360,14 +360,13 @@ bool PtyUnit::timeToQuit() {
     return false;
 }
 
-// The rate of the oldest byte the unit has not handed to the line, or the rate it listens at
-// when it has nothing more to say.
+// The rate of the oldest byte the unit has not handed to the line (bytes the line has not taken
+// yet keep the rate they were released at), or the rate it listens at when it has nothing to say.
 uint32_t PtyUnit::unitTalks() {
-    if (!outgoing_.empty()) {
-        talks_ = outgoing_.front().chunk.baud;
-    } else if (toLine_.empty()) {
-        talks_ = model_.listeningBaud();
+    if (!toLine_.empty()) {
+        return talks_;
     }
+    talks_ = outgoing_.empty() ? model_.listeningBaud() : outgoing_.front().chunk.baud;
     return talks_;
 }
 
