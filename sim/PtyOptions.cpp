@@ -52,6 +52,25 @@ const std::map<std::string, ReplyKind>& replyKinds() {
     return kinds;
 }
 
+// Refuses what cannot work on the chosen line, with the reason.
+bool lineAllows(const SimOptions& options, std::string* error) {
+    const UnitOptions& unit = options.unit;
+    const bool ctsFault = unit.ctsStuckLow || unit.ctsLowUntilMs > 0 || unit.ctsLowAfterBytes >= 0;
+    const char* refusal =
+        options.port.empty() ? (options.usbCdc ? "--usb-cdc needs --port: a pty has no USB side" : nullptr)
+        : !options.links.empty() ? "--link publishes a pty; --port uses the device as it is"
+        : unit.pacing ? "--pacing cannot work on a device: its line carries the bytes at their rate by itself"
+        : options.usbCdc && ctsFault ? "the CTS faults cannot work with --usb-cdc: a USB CDC port has no CTS line"
+        : !options.usbCdc && unit.disconnectAfterBytes >= 0
+            ? "--disconnect-after-bytes cannot work on a UART: the unit cannot pull out the tool's adapter "
+              "(pull the cable; a USB gadget port can leave the bus with --usb-cdc)"
+            : nullptr;
+    if (refusal != nullptr) {
+        *error = refusal;
+    }
+    return refusal == nullptr;
+}
+
 } // namespace
 
 bool unescapeText(const std::string& escaped, std::string* text) {
@@ -92,9 +111,12 @@ bool unescapeText(const std::string& escaped, std::string* text) {
 
 const char* simUsage() {
     return "Usage: VelmoraUnitSim [options]\n"
-           "A simulated Kovlar QV7 unit on a pseudo-terminal.\n"
+           "A simulated Kovlar QV7 unit on a pseudo-terminal or a serial device.\n"
            "\n"
-           "  --link PATH                publish the port under PATH (repeatable), e.g. ports/COM3\n"
+           "  --link PATH                publish a pty under PATH (repeatable), e.g. ports/COM3\n"
+           "  --port DEVICE              be the unit on DEVICE (/dev/ttyUSB1, /dev/ttyGS0) instead:\n"
+           "                             raw 8N1 at the unit's rate, RTS as the unit's CTS\n"
+           "  --usb-cdc                  with --port: a unit with native USB (any rate, no CTS)\n"
            "  --type TX|RX               unit type (TX)\n"
            "  --baud N                   the unit's command rate (9600)\n"
            "  --device-code N            FPGA device code in the version reply (9)\n"
@@ -124,10 +146,11 @@ const char* simUsage() {
            "  --version-reply-delay MS   extra delay before the version fields\n"
            "  --version-prompt-delay MS  extra silence before the version reply's prompt\n"
            "  --flood BYTES              answer every command with BYTES bytes of text\n"
-           "  --cts-stuck-low            CTS never rises\n"
+           "  --cts-stuck-low            CTS never rises (on a device: RTS low)\n"
            "  --cts-low-until MS         CTS low until MS after start\n"
            "  --cts-low-after-bytes N    CTS drops for good after N received bytes\n"
-           "  --disconnect-after-bytes N the unit vanishes after N received bytes\n"
+           "  --disconnect-after-bytes N the unit vanishes after N received bytes (on a device:\n"
+           "                             --usb-cdc only, the gadget leaves the bus)\n"
            "  --reply KIND=TEXT          replace a reply byte for byte; TEXT takes \\r \\n \\t \\\\ \\0 \\xNN;\n"
            "                             KIND: help version identity ready-logic ready-mcu\n"
            "                             success-logic success-mcu boot unknown\n"
@@ -141,6 +164,7 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std
     // Options without a value.
     const std::map<std::string, std::function<void()>> flags = {
         {"--pacing", [&] { unit.pacing = true; }},
+        {"--usb-cdc", [&] { options->usbCdc = true; }},
         {"--silent", [&] { unit.silent = true; }},
         {"--help-without-prompt", [&] { unit.helpWithoutPrompt = true; }},
         {"--identity-without-prompt", [&] { unit.identityWithoutPrompt = true; }},
@@ -177,6 +201,7 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std
     // Options with a text.
     const std::map<std::string, std::function<bool(const std::string&)>> texts = {
         {"--link", [&](const std::string& v) { options->links.push_back(v); return !v.empty(); }},
+        {"--port", [&](const std::string& v) { options->port = v; return !v.empty(); }},
         {"--trace", [&](const std::string& v) { options->traceFile = v; return !v.empty(); }},
         {"--images", [&](const std::string& v) { options->imagesDir = v; return !v.empty(); }},
         {"--ready-file", [&](const std::string& v) { options->readyFile = v; return !v.empty(); }},
@@ -262,7 +287,7 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std
             return false;
         }
     }
-    return true;
+    return lineAllows(*options, error);
 }
 
 } // namespace velmora_sim

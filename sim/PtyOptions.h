@@ -1,4 +1,4 @@
-// Command line of the pty simulator program.
+// Command line of the simulator program.
 #ifndef VELMORA_SIM_PTY_OPTIONS_H
 #define VELMORA_SIM_PTY_OPTIONS_H
 
@@ -13,6 +13,8 @@ namespace velmora_sim {
 struct SimOptions {
     UnitOptions unit;
     std::vector<std::string> links;   // paths under which the pty's slave is published
+    std::string port;                 // a real serial device instead of a pty ("" = a pty)
+    bool usbCdc = false;              // the unit has native USB: any rate, no CTS
     std::string traceFile;            // every line and event, one per line ("" = none)
     std::string imagesDir;            // received images are saved here ("" = not saved)
     std::string readyFile;            // written once the links exist ("" = none)
@@ -22,7 +24,8 @@ struct SimOptions {
     bool showHelp = false;
 };
 
-// Parses argv. False with a message in *error for an unknown option or a bad value.
+// Parses argv. False with a message in *error for an unknown option, a bad value, or an option
+// that cannot work on the chosen line.
 bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std::string* error);
 
 // The --help text.

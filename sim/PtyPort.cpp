@@ -33,6 +33,8 @@ constexpr SpeedEntry kSpeeds[] = {
 #endif
 };
 
+} // namespace
+
 void makeRaw(termios& tio) {
     tio.c_iflag &= static_cast<tcflag_t>(~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
                                            IXOFF | IXANY | INPCK));
@@ -44,12 +46,19 @@ void makeRaw(termios& tio) {
     tio.c_cc[VTIME] = 0;
 }
 
-} // namespace
-
 uint32_t baudOfSpeedCode(unsigned long code) {
     for (const SpeedEntry& entry : kSpeeds) {
         if (static_cast<unsigned long>(entry.code) == code) {
             return entry.baud;
+        }
+    }
+    return 0;
+}
+
+unsigned long speedCodeOfBaud(uint32_t baud) {
+    for (const SpeedEntry& entry : kSpeeds) {
+        if (entry.baud == baud) {
+            return static_cast<unsigned long>(entry.code);
         }
     }
     return 0;
@@ -111,16 +120,16 @@ void PtyPort::unpublish() {
 void PtyPort::destroy() {
     unpublish();
     if (slaveHold_ >= 0) {
-        close(slaveHold_);
+        ::close(slaveHold_);
         slaveHold_ = -1;
     }
     if (master_ >= 0) {
-        close(master_);
+        ::close(master_);
         master_ = -1;
     }
 }
 
-ToolLine PtyPort::toolLine() const {
+ToolLine PtyPort::toolLine(uint32_t, uint32_t) {
     ToolLine line;
     termios tio{};
     if (slaveHold_ < 0 || tcgetattr(slaveHold_, &tio) != 0) {
@@ -134,36 +143,6 @@ ToolLine PtyPort::toolLine() const {
     line.ctsFlow = (tio.c_cflag & CRTSCTS) != 0;
 #endif
     return line;
-}
-
-std::size_t PtyPort::pendingFromTool() const {
-    int count = 0;
-    if (master_ < 0 || ioctl(master_, FIONREAD, &count) != 0 || count < 0) {
-        return 0;
-    }
-    return static_cast<std::size_t>(count);
-}
-
-long PtyPort::readFromTool(char* buffer, std::size_t max) {
-    if (master_ < 0) {
-        return -1;
-    }
-    const ssize_t n = read(master_, buffer, max);
-    if (n >= 0) {
-        return static_cast<long>(n);
-    }
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-}
-
-long PtyPort::writeToTool(const char* data, std::size_t size) {
-    if (master_ < 0) {
-        return -1;
-    }
-    const ssize_t n = write(master_, data, size);
-    if (n >= 0) {
-        return static_cast<long>(n);
-    }
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
 bool PtyPort::holdToolOutput(bool hold) { return slaveHold_ >= 0 && tcflow(slaveHold_, hold ? TCOOFF : TCOON) == 0; }

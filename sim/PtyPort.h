@@ -13,24 +13,21 @@
 #ifndef VELMORA_SIM_PTY_PORT_H
 #define VELMORA_SIM_PTY_PORT_H
 
+#include "SerialLine.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+struct termios;
+
 namespace velmora_sim {
 
-// What the tool has set on its side of the line.
-struct ToolLine {
-    uint32_t sendBaud = 0;   // rate the tool transmits at (0 when unknown)
-    uint32_t listenBaud = 0; // rate the tool receives at
-    bool ctsFlow = false;    // the tool holds its writes while CTS is low
-};
-
-class PtyPort {
+class PtyPort : public SerialLine {
 public:
     PtyPort() = default;
-    ~PtyPort();
+    ~PtyPort() override;
     PtyPort(const PtyPort&) = delete;
     PtyPort& operator=(const PtyPort&) = delete;
 
@@ -43,20 +40,17 @@ public:
     // Closes both sides: a tool that still holds the slave sees the device vanish.
     void destroy();
 
-    int masterFd() const { return master_; }
+    int fd() const override { return master_; }
     const std::string& slavePath() const { return slavePath_; }
     const std::vector<std::string>& links() const { return links_; }
     const std::string& error() const { return error_; }
 
-    ToolLine toolLine() const;
-    // Bytes the tool has written that wait to be read.
-    std::size_t pendingFromTool() const;
-    // Reads at most `max` bytes the tool wrote; returns the count (0 when none, -1 on failure).
-    long readFromTool(char* buffer, std::size_t max);
-    // Writes as much as the slave's queue takes; returns the count (-1 on failure).
-    long writeToTool(const char* data, std::size_t size);
+    // What the tool set on the slave; the unit's rates play no part in it.
+    ToolLine toolLine(uint32_t unitTalks = 0, uint32_t unitListens = 0) override;
     // Suspends (or resumes) the tool's output: its writes then block as on a full driver queue.
-    bool holdToolOutput(bool hold);
+    bool holdToolOutput(bool hold) override;
+    void vanish() override { destroy(); }
+    void close() override { destroy(); }
 
 private:
     int master_ = -1;
@@ -66,8 +60,14 @@ private:
     std::string error_;
 };
 
-// Line rate of a termios speed code, 0 for codes without a standard rate.
+// Line rate of a termios speed code, 0 for codes without a standard rate; and the code of a rate,
+// 0 (B0) for rates without one.
 uint32_t baudOfSpeedCode(unsigned long code);
+unsigned long speedCodeOfBaud(uint32_t baud);
+
+// Raw 8N1: no echo, no line editing or rewriting, the receiver on, the modem lines ignored
+// (CLOCAL, so closing one end never hangs up the other), reads that return at once.
+void makeRaw(termios& tio);
 
 } // namespace velmora_sim
 

@@ -1,6 +1,6 @@
-// The pty front end of the simulated unit.
+// The front end of the simulated unit on a line: a pseudo-terminal, or a real serial device.
 //
-// One loop, no threads: poll the pty master with a time-out that ends at the next thing due (a
+// One loop, no threads: poll the line with a time-out that ends at the next thing due (a
 // reply byte, a paced input byte, a housekeeping check), then
 //  - hand the model the bytes the tool wrote, with the time and the rate the tool set,
 //  - write the model's transmitted chunks once their time has come, garbled when the tool
@@ -17,11 +17,16 @@
 // write returns at most kDriverQueue bytes of line time before the unit has the last byte, as
 // with a UART or a USB adapter.
 //
+// On a real device the line is real: the device is set to the rate the unit talks at (a tool at
+// another rate hears what the hardware makes of it), bytes take their line time on their own,
+// and the unit's CTS is the device's RTS. On a USB gadget port every rate is understood.
+//
 // A pty has no CTS line. When the tool has CTS flow control on and the unit's CTS is low, the
 // front end stops reading and holds the tool's writes back as a UART held by CTS does. (A pty left
 // unread is not enough: it may take more bytes long after its buffer seemed full.)
 #include "PtyRunner.h"
 
+#include "DevicePort.h"
 #include "PtyPort.h"
 #include "PtyTrace.h"
 #include "UnitModel.h"
@@ -86,7 +91,9 @@ struct Outgoing {
 
 class PtyUnit {
 public:
-    explicit PtyUnit(const SimOptions& options) : options_(options), model_(options.unit) {}
+    explicit PtyUnit(const SimOptions& options)
+        : options_(options), model_(options.unit), device_(options.usbCdc),
+          line_(options.port.empty() ? static_cast<SerialLine&>(pty_) : device_) {}
 
     int run();
 
@@ -110,13 +117,17 @@ private:
     void collectModelRecords(bool all = false);
     void saveImage(const ReceivedImage& image);
     bool timeToQuit();
+    uint32_t unitTalks();
     int pollTimeoutMs(bool inputAllowed) const;
 
     using Clock = std::chrono::steady_clock;
 
     const SimOptions& options_;
     UnitModel model_;
-    PtyPort port_;
+    PtyPort pty_;
+    DevicePort device_;
+    SerialLine& line_;
+    uint32_t talks_ = 0; // the rate of the last bytes handed to the line
     TraceFile trace_;
     Clock::time_point start_ = Clock::now();
 
@@ -150,19 +161,25 @@ bool PtyUnit::setUp() {
     if (!options_.imagesDir.empty()) {
         mkdir(options_.imagesDir.c_str(), 0755);
     }
-    if (!port_.create()) {
-        std::fprintf(stderr, "VelmoraUnitSim: %s\n", port_.error().c_str());
+    if (!options_.port.empty()) {
+        if (!device_.open(options_.port, options_.unit.baudRate)) {
+            std::fprintf(stderr, "VelmoraUnitSim: %s\n", device_.error().c_str());
+            return false;
+        }
+        note(0, 0, "port " + options_.port + (options_.usbCdc ? " opened as a USB CDC device" : " opened"));
+    } else if (!pty_.create()) {
+        std::fprintf(stderr, "VelmoraUnitSim: %s\n", pty_.error().c_str());
         return false;
     }
     for (const std::string& link : options_.links) {
-        if (!port_.publish(link)) {
-            std::fprintf(stderr, "VelmoraUnitSim: %s\n", port_.error().c_str());
+        if (!pty_.publish(link)) {
+            std::fprintf(stderr, "VelmoraUnitSim: %s\n", pty_.error().c_str());
             return false;
         }
-        note(0, 0, "port " + port_.slavePath() + " published as " + link);
+        note(0, 0, "port " + pty_.slavePath() + " published as " + link);
     }
     if (!options_.readyFile.empty()) {
-        std::string content = port_.slavePath() + "\n";
+        std::string content = (options_.port.empty() ? pty_.slavePath() : options_.port) + "\n";
         for (const std::string& link : options_.links) {
             content += link + "\n";
         }
@@ -175,7 +192,7 @@ bool PtyUnit::setUp() {
 }
 
 void PtyUnit::takeInput(const ToolLine& line) {
-    const std::size_t pending = port_.pendingFromTool();
+    const std::size_t pending = line_.pendingFromTool();
     // Stop exactly where the unit drops CTS or vanishes, so the change lands on the right byte.
     const int64_t untilChange = model_.bytesUntilLineChange() - static_cast<int64_t>(inQueued_);
     const auto allowed = std::min<int64_t>(static_cast<int64_t>(std::min(pending, kReadChunk)), untilChange);
@@ -183,7 +200,7 @@ void PtyUnit::takeInput(const ToolLine& line) {
         return;
     }
     char buffer[kReadChunk];
-    const long got = port_.readFromTool(buffer, static_cast<std::size_t>(allowed));
+    const long got = line_.readFromTool(buffer, static_cast<std::size_t>(allowed));
     if (got <= 0) {
         return;
     }
@@ -238,7 +255,7 @@ void PtyUnit::deliverDueInput() {
 void PtyUnit::holdTool(const ToolLine& line, bool heldByCts) {
     const bool hold = heldByCts || (options_.unit.pacing && inLineFreeMs_ - nowExactMs() >
                                                                 static_cast<double>(kDriverQueue) * byteMs(line.sendBaud));
-    if (hold != toolHeld_ && port_.holdToolOutput(hold)) {
+    if (hold != toolHeld_ && line_.holdToolOutput(hold)) {
         toolHeld_ = hold;
     }
 }
@@ -250,6 +267,9 @@ void PtyUnit::releaseOutput(const ToolLine& line) {
     while (!outgoing_.empty()) {
         Outgoing& out = outgoing_.front();
         const Chunk& chunk = out.chunk;
+        if (line.listenBaud == 0 && chunk.baud != talks_) {
+            break; // a real line: first set to the chunk's rate, on the next turn
+        }
         std::size_t due = chunk.bytes.size();
         if (options_.unit.pacing && chunk.baud != 0) {
             const double elapsed = nowExactMs() - static_cast<double>(chunk.timeMs);
@@ -279,7 +299,7 @@ void PtyUnit::releaseOutput(const ToolLine& line) {
 
 void PtyUnit::flushOutput() {
     while (!toLine_.empty()) {
-        const long n = port_.writeToTool(toLine_.data(), toLine_.size());
+        const long n = line_.writeToTool(toLine_.data(), toLine_.size());
         if (n <= 0) {
             return; // the tool's queue is full (or the pty is gone): try again later
         }
@@ -340,6 +360,16 @@ bool PtyUnit::timeToQuit() {
     return false;
 }
 
+// The rate of the oldest byte the unit has not handed to the line (bytes the line has not taken
+// yet keep the rate they were released at), or the rate it listens at when it has nothing to say.
+uint32_t PtyUnit::unitTalks() {
+    if (!toLine_.empty()) {
+        return talks_;
+    }
+    talks_ = outgoing_.empty() ? model_.listeningBaud() : outgoing_.front().chunk.baud;
+    return talks_;
+}
+
 int PtyUnit::pollTimeoutMs(bool inputAllowed) const {
     const int64_t now = nowMs();
     int64_t next = now + kHousekeepingMs;
@@ -376,12 +406,14 @@ int PtyUnit::run() {
     }
     trace_.writeDue(nowMs());
     while (!timeToQuit()) {
-        const ToolLine line = port_.toolLine();
+        const ToolLine line = line_.toolLine(unitTalks(), model_.listeningBaud());
         if (!lineKnown_ || line.sendBaud != lastLine_.sendBaud || line.listenBaud != lastLine_.listenBaud ||
             line.ctsFlow != lastLine_.ctsFlow) {
             note(nowMs(), line.sendBaud,
-                 "tool line: sends at " + std::to_string(line.sendBaud) + ", listens at " +
-                     std::to_string(line.listenBaud) + ", CTS flow control " + (line.ctsFlow ? "on" : "off"));
+                 line.listenBaud == 0 ? "device: the unit hears at " + std::to_string(line.sendBaud)
+                                      : "tool line: sends at " + std::to_string(line.sendBaud) + ", listens at " +
+                                            std::to_string(line.listenBaud) + ", CTS flow control " +
+                                            (line.ctsFlow ? "on" : "off"));
             lastLine_ = line;
             lineKnown_ = true;
         }
@@ -396,14 +428,14 @@ int PtyUnit::run() {
             // The unit is gone, like a USB adapter pulled out: the tool's port vanishes under it.
             collectModelRecords(true);
             note(nowMs(), 0, "unit vanished after " + std::to_string(model_.bytesReceived()) + " bytes");
-            port_.destroy();
+            line_.vanish();
             break;
         }
         releaseOutput(line);
         flushOutput();
         collectModelRecords();
 
-        pollfd pfd{port_.masterFd(), 0, 0};
+        pollfd pfd{line_.fd(), 0, 0};
         if (!heldByCts) {
             pfd.events |= POLLIN;
         }
@@ -422,13 +454,13 @@ int PtyUnit::run() {
     }
     collectModelRecords(true);
     trace_.writeAll();
-    port_.destroy();
+    line_.close();
     return 0;
 }
 
 } // namespace
 
-int runPtyUnit(const SimOptions& options) {
+int runUnit(const SimOptions& options) {
     PtyUnit unit(options);
     return unit.run();
 }

@@ -1,9 +1,10 @@
 // The real programs as a technician runs them, on each platform through one table: the Linux
 // program over a pseudo-terminal, the Windows program under Wine (the unit behind the prefix's
 // dosdevices/comN), the Linux program under valgrind's memcheck, and the static release program
-// in a QEMU guest whose emulated FTDI adapter runs the kernel's real USB serial driver. The
-// simulated unit (VelmoraUnitSim) sits at the far end; its trace and the images it received are
-// checked beside the console and the exit status.
+// in a QEMU guest whose emulated FTDI adapter runs the kernel's real USB serial driver, or whose
+// unit is a USB CDC device behind the kernel's real cdc_acm driver (the unit then runs in the
+// guest). The simulated unit (VelmoraUnitSim) sits at the far end; its trace and the images it
+// received are checked beside the console and the exit status.
 #include "ChildProcess.h"
 #include "ComLink.h"
 #include "ConsoleText.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -32,18 +34,22 @@ const bool kWineEnvironment = setenv("WINEPREFIX", WINE_PREFIX_DIR, 1) == 0 && s
 // Where a program runs and where its COM ports are.
 struct Launcher {
     std::string name;
-    int port; // where the unit is published
-    bool guest() const { return name.compare(0, 4, "qemu") == 0; }  // the QEMU guest: qemu, qemuwine
+    int port;          // where the unit is published
+    int foundAt = 0;   // the rate detection finds the unit at, when not the unit's own
+    // In the QEMU guest: the unit behind the emulated FTDI adapter (qemu, qemuwine), or itself in
+    // the guest as a USB CDC device (cdc).
+    bool guest() const { return adapter() || name == "cdc"; }
+    bool adapter() const { return name.compare(0, 4, "qemu") == 0; }
     bool windows() const { return name.find("wine") != std::string::npos; }
     std::string link(int n) const {
         return name == "wine" ? WINE_PREFIX_DIR "/dosdevices/com" + std::to_string(n)
                : guest()      ? E2E_WORK_DIR "/" + name + "-com" : FWUPGRADE_TEST_PORT_DIR "/COM" + std::to_string(n);
     }
-    // On QEMU `adapter` plugs the emulated adapter in, and `pullOut` unplugs it once the logic
+    // In the guest a unit plugs the emulated adapter in, and `pullOut` unplugs it once the logic
     // image has begun, as the unit's disappearance does on the other platforms; on qemuwine the
-    // guest runs the Windows program under the host's Wine.
+    // guest runs the Windows program under the host's Wine; on cdc the unit runs in the guest.
     std::vector<std::string> argv(const std::string& program, const std::string& folder, const std::string& typed,
-                                  bool adapter = false, bool pullOut = false) const {
+                                  const Pieces& unit = {}, bool pullOut = false) const {
         if (name == "wine") {
             return {WINE_PROGRAM, WINDOWS_BUILD_DIR "/src/" + program + ".exe"};
         }
@@ -54,9 +60,15 @@ struct Launcher {
         if (!guest()) {
             return {program == "VelmoraFwUpgrade" ? VELMORA_FW_UPGRADE : VELMORA_FW_WEB_FILE};
         }
-        return {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--adapter",
-                adapter ? link(port) : "", "--unplug-when", pullOut ? kSendLogic : "", "--wine", // empty: none
-                windows() ? WINDOWS_BUILD_DIR "/src/" + program + ".exe" : "", REALDRIVER_DIR};
+        std::string options;
+        for (const std::string& option : unit) {
+            options += option + " ";
+        }
+        const bool cdc = name == "cdc";
+        return {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--adapter", // empty: none
+                adapter() && !unit.empty() ? link(port) : "", "--unplug-when", adapter() && pullOut ? kSendLogic : "",
+                "--wine", windows() ? WINDOWS_BUILD_DIR "/src/" + program + ".exe" : "", "--cdc", cdc ? options : "",
+                "--unit-dir", cdc ? folder : "", REALDRIVER_DIR};
     }
 };
 
@@ -76,13 +88,13 @@ ToolRun run(const Launcher& launcher, const std::string& name, std::vector<std::
     for (int n = 1; n <= 32; ++n) { // the other ports absent
         std::remove(launcher.link(n).c_str());
     }
-    const bool attached = !sim.empty();
-    if (pullOut && !launcher.guest()) {
+    const bool attached = !sim.empty() && launcher.name != "cdc";
+    if (pullOut && !launcher.adapter()) {
         sim.insert(sim.end(), {"--disconnect-after-bytes", "200000"});
     }
     SimulatedUnit unit(launcher.link(launcher.port), r.folder, sim);
     EXPECT_TRUE(!attached || unit.start()) << "the simulated unit did not start";
-    ChildProcess tool(launcher.argv("VelmoraFwUpgrade", r.folder, typed, attached, pullOut), r.folder);
+    ChildProcess tool(launcher.argv("VelmoraFwUpgrade", r.folder, typed, sim, pullOut), r.folder);
     for (std::size_t i; (i = typed.find("\\n")) != std::string::npos;) {
         typed.replace(i, 2, "\n");
     }
@@ -93,7 +105,7 @@ ToolRun run(const Launcher& launcher, const std::string& name, std::vector<std::
     }
     r.tool = tool.wait(std::chrono::seconds(480));
     unit.stop();
-    if (launcher.guest()) { // its console comes at its end: the time from the unplug, and what Wine said
+    if (launcher.adapter()) { // its console comes at its end: the time from the unplug, and what Wine said
         const std::string log = readFile(r.folder + "/guest.log");
         const std::size_t unplug = log.find("after the unplug: "), wine = log.find("@@wine-comm");
         r.sendingAt = 0, r.failedAt = unplug == std::string::npos ? -1 : std::atof(log.c_str() + unplug + 18);
@@ -141,7 +153,7 @@ TEST_P(Programs, WholeUpdate) {
     const ToolRun r = run(launcher, "whole", unit, "\\n");
     ASSERT_TRUE(r.tool.finished) << r.tool.output;
     EXPECT_EQ(r.tool.status, 0);
-    expectPieces(r.console, wholeUpdate(launcher.port, static_cast<int>(baud), rx));
+    expectPieces(r.console, wholeUpdate(launcher.port, launcher.foundAt > 0 ? launcher.foundAt : static_cast<int>(baud), rx));
     const std::string logic = image(rx ? "M627184_RX_XC7A15_V1_03.mcs" : "M627184_TX_XC7A15_V1_03.mcs");
     const std::string mcu = image("M627184_MCU_61_V1_03.hex");
     Heard expected = {{"%%%help -c version\n\r", baud}, {"%%%fw -v\n\r", baud}, {"%%%fw -p\n\r", baud}};
@@ -169,7 +181,7 @@ struct Scenario {
     Pieces (*console)(int port);
     bool pulledOut = false;          // the unit (the adapter) vanishes inside the logic image
     // FAILED this long after the logic image began (min, max); in the QEMU guest, whose console
-    // comes when it ends, the guest's end this long after the unplug.
+    // comes when it ends, the guest's end this long after the unplug (cdc: the whole run).
     double failedAfterS[2] = {0, 0};
 };
 
@@ -189,6 +201,9 @@ const Scenario kScenarios[] = {
     {"no_adapter", {}, "1\\n", 255, [](int) { return Pieces{notOpened("1")}; }},
     {"unplugged", {"--baud", "57600"}, "\\n", 1, [](int p) { return Pieces{found(p, 57600), kSendLogic, "%FAILED\r\n" + kFailed}; },
      true, {0, 10}}, // a stall would add its 15 s
+    // A native-USB unit leaves the bus inside the logic image: any rate is its own, so it is found at the first.
+    {"cdc_unplugged", {"--baud", "57600"}, "\\n", 1, [](int p) { return Pieces{found(p, 115200), kSendLogic, "%FAILED\r\n" + kFailed}; },
+     true, {0, 60}},
 };
 
 class ShortRuns : public ::testing::TestWithParam<std::pair<Launcher, Scenario>> {};
@@ -203,7 +218,10 @@ TEST_P(ShortRuns, EndAsTheyMust) {
     ASSERT_TRUE(r.tool.finished) << r.tool.output;
     EXPECT_EQ(r.tool.status, s.status) << (launcher.name == "valgrind" ? readFile(r.folder + "/valgrind.log") : "");
     expectPieces(r.console, s.console(launcher.port));
-    const double took = r.failedAt - r.sendingAt;
+    if (launcher.name == "cdc" && s.pulledOut) { // the unit really left the bus, not just its port
+        EXPECT_NE(readFile(r.folder + "/guest.log").find("USB disconnect"), std::string::npos);
+    }
+    const double took = launcher.name == "cdc" ? r.tool.seconds : r.failedAt - r.sendingAt;
     if (s.failedAfterS[1] > 0) {
         EXPECT_GE(took, s.failedAfterS[0]);
         EXPECT_LE(took, s.failedAfterS[1]);
@@ -211,7 +229,8 @@ TEST_P(ShortRuns, EndAsTheyMust) {
     }
 }
 
-const Launcher kLinux{"linux", 3}, kWine{"wine", 7}, kValgrind{"valgrind", 3}, kQemu{"qemu", 1}, kQemuWine{"qemuwine", 1};
+const Launcher kLinux{"linux", 3}, kWine{"wine", 7}, kValgrind{"valgrind", 3}, kQemu{"qemu", 1}, kQemuWine{"qemuwine", 1},
+    kCdc{"cdc", 17, 115200};
 
 std::vector<std::pair<Launcher, Scenario>> runs(const Launcher& launcher, const Pieces& names) {
     std::vector<std::pair<Launcher, Scenario>> picked;
@@ -240,6 +259,33 @@ INSTANTIATE_TEST_SUITE_P(qemu, ShortRuns, ::testing::ValuesIn(runs(kQemu, {"no_a
 // The Windows build under Wine in the same guest, through the same driver: RX at 9600.
 INSTANTIATE_TEST_SUITE_P(qemuwine, Programs, ::testing::Values(std::pair{kQemuWine, Pieces{"--type", "RX", "--baud", "9600"}}), wholeName);
 INSTANTIATE_TEST_SUITE_P(qemuwine, ShortRuns, ::testing::ValuesIn(runs(kQemuWine, {"unplugged"})), shortName);
+
+// The unit as a USB CDC device in the guest (COM17, /dev/ttyACM0 through cdc_acm), answering at
+// any rate: its own is 57600, the tool finds it at 115200.
+INSTANTIATE_TEST_SUITE_P(cdc, Programs, ::testing::Values(std::pair{kCdc, Pieces{"--type", "RX", "--baud", "57600"}}), wholeName);
+INSTANTIATE_TEST_SUITE_P(cdc, ShortRuns, ::testing::ValuesIn(runs(kCdc, {"cdc_unplugged"})), shortName);
+
+// On a real device the simulator refuses, with the reason, what cannot work there; a file that
+// is no serial device fails to open.
+TEST(Simulator, RefusesWhatCannotWorkOnItsLine) {
+    const std::tuple<Pieces, int, std::string> kRefused[] = {
+        {{"--usb-cdc", "--link", "x"}, 2, "--usb-cdc needs --port"},
+        {{"--port", "/dev/null", "--link", "x"}, 2, "--link publishes a pty"},
+        {{"--port", "/dev/null", "--pacing"}, 2, "--pacing cannot work on a device"},
+        {{"--port", "/dev/null", "--usb-cdc", "--cts-low-until", "9"}, 2, "a USB CDC port has no CTS line"},
+        {{"--port", "/dev/null", "--disconnect-after-bytes", "9"}, 2, "cannot work on a UART"},
+        {{"--port", "/dev/null", "--usb-cdc", "--disconnect-after-bytes", "9"}, 1, "/dev/null is not a serial device"},
+    };
+    for (const auto& [options, status, reason] : kRefused) {
+        Pieces argv = {"/bin/sh", "-c", "\"$0\" \"$@\" 2>&1", VELMORA_UNIT_SIM};
+        argv.insert(argv.end(), options.begin(), options.end());
+        ChildProcess sim(argv, freshFolder(E2E_WORK_DIR "/refused"));
+        ASSERT_TRUE(sim.start());
+        const ChildProcess::Result result = sim.wait(std::chrono::seconds(20));
+        EXPECT_EQ(result.status, status) << reason;
+        EXPECT_NE(result.output.find(reason), std::string::npos) << result.output;
+    }
+}
 
 // The Windows programs are console programs that need only the system's DLLs and reserve the
 // 2 MiB stack; the web file is byte for byte the one the Linux program writes.

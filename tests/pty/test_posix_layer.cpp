@@ -50,7 +50,7 @@ protected:
     void TearDown() override { ComPortAPI_CloseCOM(); }
     termios line() const {
         termios seen{};
-        EXPECT_EQ(tcgetattr(link.masterFd(), &seen), 0);
+        EXPECT_EQ(tcgetattr(link.fd(), &seen), 0);
         return seen;
     }
     // One read of at most `count` bytes; returns them, with how long the read took and its result.

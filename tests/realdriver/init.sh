@@ -5,6 +5,7 @@
 #   velmora_input    base64 of the tool's standard input (the technician's keys)
 #   velmora_adapter  1 when QEMU plugs its emulated FTDI adapter in (it becomes /dev/ttyUSB0)
 #   velmora_tool     what runs instead of the release tool (/guest-wine.sh: the Windows build)
+#   velmora_mode     cdc: the unit runs in this guest as a USB CDC device (guest-cdc.sh)
 # shellcheck disable=SC2154
 export PATH=/bin
 mount -t proc proc /proc
@@ -22,6 +23,8 @@ if [ "$velmora_adapter" = 1 ]; then
     while [ ! -e /dev/ttyUSB0 ] && [ $i -lt 75 ]; do sleep 0.2; i=$((i + 1)); done
     [ -e /dev/ttyUSB0 ] || echo "velmora-init: no /dev/ttyUSB0 after 15 s"
 fi
+# shellcheck disable=SC1091 # in the initramfs
+[ "$velmora_mode" != cdc ] || . /guest-cdc.sh
 # The output goes live to the console (a watcher on the host reacts to it) and to a file; the
 # console's line discipline rewrites "\n", so the exact bytes travel afterwards in base64.
 { ${velmora_tool:-/velmora} </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
@@ -29,6 +32,7 @@ echo
 echo "@@velmora-output-begin"
 base64 /tmp/output
 echo "@@velmora-output-end $(cat /tmp/status)"
+[ "$velmora_mode" != cdc ] || cdc_handback
 # What the kernel said about the adapter (plugged, unplugged) ends up in the host's log.
 dmesg | grep -iE 'usb|ftdi'
 poweroff -f

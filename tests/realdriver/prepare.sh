@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prepares the real-driver lane: QEMU, Debian's own kernel (never installed, only unpacked), a
-# static busybox and the static release build of the tool, packed into an initramfs whose /init
+# static busybox, the static release build of the tool and the static simulated unit, packed into an initramfs whose /init
 # is tests/realdriver/init.sh. Run as root; a second run skips every step whose output is current.
 # Usage: prepare.sh <source-dir> <work-dir>
 set -euo pipefail
@@ -33,11 +33,17 @@ unpack "$busybox_deb" busybox
 [ -f release/CMakeCache.txt ] || (cd "$src" && cmake --preset release -B "$work/release" -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null)
 cmake --build release --target VelmoraFwUpgrade >/dev/null
 tool=release/src/VelmoraFwUpgrade
-if readelf -l "$tool" | grep 'program interpreter'; then echo "$tool is not static" >&2; exit 1; fi
+# The simulated unit, for the CDC rows that run it in the guest.
+[ -f unitsim/CMakeCache.txt ] || (cd "$src" && cmake --preset dev -B "$work/unitsim" -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null)
+cmake --build unitsim --target VelmoraUnitSim >/dev/null
+unit=unitsim/sim/VelmoraUnitSim
+for program in "$tool" "$unit"; do
+    if readelf -l "$program" | grep 'program interpreter'; then echo "$program is not static" >&2; exit 1; fi
+done
 
 # The initramfs: busybox and its applet links in /bin, the USB serial modules, the tool, /init.
 initramfs=initramfs.cpio.gz
-for input in "$tool" "$src"/tests/realdriver/{init.sh,prepare.sh,guest-wine.sh} kernel busybox; do
+for input in "$tool" "$unit" "$src"/tests/realdriver/{init.sh,prepare.sh,guest-wine.sh,guest-cdc.sh} kernel busybox; do
     [ "$initramfs" -nt "$input" ] || rm -f "$initramfs"
 done
 [ -e "$initramfs" ] && exit 0
@@ -45,14 +51,18 @@ rm -rf root && mkdir -p root/bin root/lib/modules root/dev root/proc root/sys ro
 cp busybox/bin/busybox root/bin/
 for applet in $(root/bin/busybox --list | grep -vx busybox); do ln -s busybox "root/bin/$applet"; done
 # uhci-hcd drives the host controller that -usb gives the pc machine; ftdi_sio is the adapter;
-# the virtio, 9p and overlay modules give guest-wine.sh the host's root.
-for module in usb-common usbcore uhci-hcd usbserial ftdi_sio \
+# the virtio, 9p and overlay modules give guest-wine.sh the host's root; the rest make a USB
+# CDC device in the guest (guest-cdc.sh).
+for module in usb-common usbcore uhci-hcd usbserial ftdi_sio cdc-acm configfs udc-core libcomposite u_serial \
+    usb_f_acm dummy_hcd g_serial \
     virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs fscache 9p overlay; do
     file=$(find kernel/lib/modules -name "$module.ko*" | head -n 1)
     [ -n "$file" ] || { echo "module $module not found in $kernel_deb" >&2; exit 1; }
     case "$file" in *.xz) xz -dc "$file" ;; *) cat "$file" ;; esac >"root/lib/modules/$module.ko"
 done
 cp "$tool" root/velmora
+cp "$unit" root/unit
+cp "$src/tests/realdriver/guest-cdc.sh" root/
 install -m 755 "$src/tests/realdriver/init.sh" root/init
 install -m 755 "$src/tests/realdriver/guest-wine.sh" root/
 (cd root && find . | ./bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$initramfs.tmp"

@@ -3,24 +3,28 @@
 # With --adapter, QEMU plugs in its emulated FTDI adapter (usb-serial on the UHCI controller of
 # -usb), whose host side is the given pty: the guest's real ftdi_sio driver presents it as
 # /dev/ttyUSB0 (COM1), and every rate the guest sets reaches the pty's termios. QEMU opens the pty
-# at start, so the link must exist before this script runs.
+# at start, so the link must exist before this script runs. With --cdc, the simulated unit (with
+# these options) runs in the guest as a USB CDC device, /dev/ttyACM0 (COM17), and its trace and
+# images land in the --unit-dir.
 # Standard output: exactly the bytes the tool printed; exit status: the tool's. Everything else
 # (the guest's console, QEMU's messages) goes to the --log file. 124: the run exceeded its bound.
 # With --wine, the guest runs the given Windows program under the host's Wine instead (guest-wine.sh),
 # the host's root shared read-only over virtio-9p and WINEPREFIX's prefix seen through an overlay.
 # With --unplug-when, the log also tells how long the guest ran on after the unplug.
 # Usage: run-guest.sh [--adapter <pty link>] [--input <text with \n escapes>]
-#                     [--unplug-when <text>] [--log <file>] [--wine <program.exe>] <work-dir>
+#                     [--unplug-when <text>] [--log <file>] [--wine <program.exe>]
+#                     [--cdc <unit options> --unit-dir <dir>] <work-dir>
 set -uo pipefail
-adapter='' input='' unplug='' wine='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-420}
+adapter='' input='' unplug='' wine='' cdc='' unitdir='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-420}
 while [ $# -gt 1 ]; do
     case "$1" in
         --adapter) adapter=$2 ;; --input) input=$2 ;; --unplug-when) unplug=$2 ;; --log) log=$2 ;; --wine) wine=$2 ;;
+        --cdc) cdc=$2 ;; --unit-dir) unitdir=$2 ;;
         *) break ;;
     esac
     shift 2
 done
-[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: $0 [--adapter L] [--input T] [--unplug-when T] [--log F] [--wine E] <work-dir>" >&2; exit 2; }
+[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: $0 [--adapter L] [--input T] [--unplug-when T] [--log F] [--wine E] [--cdc O --unit-dir D] <work-dir>" >&2; exit 2; }
 [ -z "$adapter" ] || [ -e "$adapter" ] || { echo "run-guest: no pty at $adapter (QEMU opens it at start)" >&2; exit 2; }
 work=$1 tmp=$(mktemp -d) qemu=''
 cleanup() {
@@ -35,6 +39,7 @@ trap 'exit 130' INT TERM
 mkfifo "$tmp/monitor.in" && : >"$tmp/monitor.out" && : >"$tmp/console" && : >"$log" || exit 1
 exec 3<>"$tmp/monitor.in"
 append="console=ttyS0 quiet loglevel=0 panic=-1 velmora_input=$(printf '%b' "$input" | base64 -w0)"
+[ -z "$cdc" ] || append+=" velmora_mode=cdc velmora_unit=$(printf %s "$cdc" | base64 -w0)"
 usb=() memory=256
 [ -z "$adapter" ] || { usb=(-device "usb-serial,id=ftdi,chardev=c0" -chardev "serial,id=c0,path=$adapter"); append+=" velmora_adapter=1"; }
 [ -z "$wine" ] || { memory=1024 usb+=(-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap)
@@ -58,4 +63,6 @@ result=$(sed -n 's/^@@velmora-output-end \([0-9]*\)$/\1/p' "$tmp/lines")
 [ -n "$result" ] || { echo "run-guest: the guest gave no result (QEMU status $status)" >&2; exit 125; }
 sed -n '/^@@velmora-output-begin$/,/^@@velmora-output-end /{/^@@/!p}' "$tmp/lines" | base64 -d ||
     { echo "run-guest: the guest's output block is damaged" >&2; exit 125; }
+[ -z "$unitdir" ] || sed -n '/^@@velmora-unit-begin$/,/^@@velmora-unit-end$/{/^@@/!p}' "$tmp/lines" | base64 -d |
+    tar -xz -C "$unitdir" || { echo "run-guest: the unit's files did not come back" >&2; exit 125; }
 exit "$result"
