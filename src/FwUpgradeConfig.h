@@ -42,5 +42,7 @@ typedef int BOOL;
 #define EXIT_UPDATE_FAILED 1
 #define EXIT_PORT_OR_BAUD_FAILED (-1)
 #define EXIT_OUT_OF_MEMORY 2
+// Both images were accepted, but the unit's prompt did not come back after the reboot.
+#define EXIT_UNIT_RETURN_NOT_SEEN 3
 
 #endif

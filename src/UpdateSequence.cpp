@@ -100,6 +100,8 @@ int readFields(const char*& p, int* first, int* second, int* third) {
 
 } // namespace
 
+BOOL gUnitReturnSeen = 0;
+
 int parseVersionReply(const char* text, int* fw_ver, int* fw_rev, int* fw_sub, char* model, int* fpga_ver,
                       int* fpga_rev, int* fpga_type) {
     // "%d.%d.%d %s %d.%d %d", field by field.
@@ -136,6 +138,7 @@ BOOL updateFirmware() {
     int fpga_type = -1;
     char model[VERSION_MODEL_WORD_LENGTH + 1] = {0};
     int page_idx = 0;
+    gUnitReturnSeen = 0;
 
     // Version query: only what arrives within this one read is parsed.
     ComPortAPI_SetReadingTimeoutInMs(kCommandTimeoutMs);
@@ -210,6 +213,7 @@ BOOL updateFirmware() {
     if (nBytesRead >= 2 && gDataBuffer[0] == '[' && gDataBuffer[nBytesRead - 2] == '>' &&
         gDataBuffer[nBytesRead - 1] == '>') {
         consolePrintLine("\n\r\n\rThe update was successful, the unit is now operational\r");
+        gUnitReturnSeen = 1;
     }
     return 1;
 }

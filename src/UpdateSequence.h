@@ -13,9 +13,14 @@
 #define REBOOT_STEP_MS 3000
 
 // Returns 1 once the microcontroller image has been accepted with "SUCCESS" (whether or not the
-// unit's prompt comes back after the reboot), 0 at the first earlier failure, after printing why.
+// unit's prompt comes back after the reboot: gUnitReturnSeen tells), 0 at the first earlier
+// failure, after printing why.
 // Leaves the port open; allocates gHexFPGA_Code, which the caller frees.
 BOOL updateFirmware();
+
+// Whether the last updateFirmware saw the unit come back after its reboot: a boot text that
+// starts with "[" and ends with its ">>" prompt. 0 until then, and after any failure.
+extern BOOL gUnitReturnSeen;
 
 // Reads the version reply text: "%d.%d.%d %s %d.%d %d" with the model word cut to its first
 // VERSION_MODEL_WORD_LENGTH characters. Returns how many of the seven fields were read.

@@ -4,7 +4,8 @@
 // runs the update and reports the verdict, then waits for a key so the console window stays open.
 //
 // Exit status: 0 the update succeeded, 1 it was attempted and failed, -1 (255 in a shell) the
-// port or baud rate entered by hand could not be used, 2 not enough memory.
+// port or baud rate entered by hand could not be used, 2 not enough memory, 3 both images were
+// accepted but the unit's prompt was not seen after the reboot (the unit must be checked).
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "FwUpgradeConfig.h"
@@ -72,5 +73,8 @@ int main() {
     ComPortAPI_CloseCOM();
     dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
     WorkingBuffers_Release();
-    return updated ? EXIT_UPDATE_SUCCEEDED : EXIT_UPDATE_FAILED;
+    if (!updated) {
+        return EXIT_UPDATE_FAILED;
+    }
+    return gUnitReturnSeen ? EXIT_UPDATE_SUCCEEDED : EXIT_UNIT_RETURN_NOT_SEEN;
 }

@@ -1,17 +1,19 @@
 // Serial ports, sleeping and the console on Windows.
 //
-// The serial functions are thin wrappers over the Windows communications API. One thing is added:
-// a write deadline. ComPortAPI asks for no write time-out, and with CTS flow control on a unit
-// that never raises CTS would hold a write (and the tool) forever, and with it off a port that
-// takes nothing (a Bluetooth port without a partner) would too. So when the caller set no write
-// time-out, every write gets one of its own, Platform_SerialWriteBoundMs of its bytes at the
-// current rate and flow control, applied just before the write when it differs from the last.
-// And a failed open says why: Windows drivers refuse a quick reopen with "access denied".
+// The serial functions are thin wrappers over the Windows communications API. Three things are
+// added. A port is kept to one copy of the tool (PortLock below). A write deadline: ComPortAPI asks
+// for no write time-out, and with CTS flow control on a unit that never raises CTS would hold a
+// write (and the tool) forever, and with it off a port that takes nothing (a Bluetooth port without
+// a partner) would too. So when the caller set no write time-out, every write gets one of its own,
+// Platform_SerialWriteBoundMs of its bytes at the current rate and flow control, applied just
+// before the write when it differs from the last. And a failed open says why: Windows drivers
+// refuse a quick reopen with "access denied".
 #include "platform/Platform.h"
 
 #include "DecimalNumber.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <conio.h>
 #include <cstdio>
@@ -46,12 +48,64 @@ struct OpenErrorRecord {
     ~OpenErrorRecord() { gLastOpenError = GetLastError(); }
 };
 
+// One copy of the tool per port. Windows' serial drivers refuse a second open of a port, but
+// Wine opens the tty once more for every process that asks, and a second copy's detection would
+// then write its queries into an update in progress. So an open first takes a mutex named after
+// the COM number and keeps it until the port is closed; a port whose mutex another copy holds is
+// refused as a driver refuses a port in use.
+struct PortLock {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE mutex = nullptr;
+    int number = 0;
+};
+std::array<PortLock, 4> gPortLocks{};
+
+void unlockPort(HANDLE mutex) {
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+// The mutex of COM<number>, taken; nullptr when another copy holds it, or this one already has
+// the port open (a mutex is taken again by the thread that holds it).
+HANDLE lockPort(int number) {
+    char name[48];
+    std::snprintf(name, sizeof name, "Local\\VelmoraFwUpgrade.COM%d", number);
+    const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex == nullptr) {
+        return nullptr;
+    }
+    // Taken, or abandoned: the copy that held it ended without closing the port, now free.
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return nullptr;
+    }
+    if (std::any_of(gPortLocks.begin(), gPortLocks.end(), [&](const PortLock& held) { return held.number == number; })) {
+        unlockPort(mutex);
+        return nullptr;
+    }
+    return mutex;
+}
+
 } // namespace
 
 HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     const OpenErrorRecord record;
-    (void)portNumber; // the path already names the port
-    return CreateFileA(winDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const auto slot = std::find_if(gPortLocks.begin(), gPortLocks.end(), [](const PortLock& l) { return l.mutex == nullptr; });
+    const HANDLE mutex = slot != gPortLocks.end() ? lockPort(portNumber) : nullptr;
+    if (mutex == nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE port = CreateFileA(winDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError(); // why the driver refused, for the caller
+        unlockPort(mutex);
+        SetLastError(error);
+        return port;
+    }
+    *slot = PortLock{port, mutex, portNumber};
+    return port;
 }
 
 // A port held by another program, or a driver still finishing a close, answers "access denied"
@@ -164,7 +218,17 @@ BOOL Platform_SerialFlush(HANDLE port) {
     }
 }
 
-BOOL Platform_SerialClose(HANDLE port) { return CloseHandle(port) ? 1 : 0; }
+BOOL Platform_SerialClose(HANDLE port) {
+    const BOOL closed = CloseHandle(port) ? 1 : 0;
+    // The port is closed before its mutex goes, so no other copy opens it while this one has it.
+    for (PortLock& held : gPortLocks) {
+        if (held.mutex != nullptr && held.port == port) {
+            unlockPort(held.mutex);
+            held = PortLock{};
+        }
+    }
+    return closed;
+}
 
 void Platform_SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
 

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -72,7 +73,7 @@ struct Launcher {
     }
 };
 
-// One run of the update tool against a unit started with `sim` options (no unit when none).
+// What one copy of the update tool did, and what its unit (if any) heard and sent.
 struct ToolRun {
     ChildProcess::Result tool;
     std::string console; // as the program wrote it, a Windows console's CR LF for LF undone
@@ -81,95 +82,118 @@ struct ToolRun {
     double sendingAt = -1, failedAt = -1; // when the logic image began and when FAILED showed
 };
 
-ToolRun run(const Launcher& launcher, const std::string& name, std::vector<std::string> sim, std::string typed,
-            bool pullOut = false) {
-    ToolRun r;
-    r.folder = freshFolder(E2E_WORK_DIR "/" + launcher.name + "-" + name);
+// Runs of the tool, one copy per unit of `sims`: the n-th unit on the port after the (n-1)-th, its
+// copy started once the copy before has shown the port it found, as a technician updates a pair.
+std::vector<ToolRun> run(const Launcher& launcher, const std::string& name, std::vector<Pieces> sims, std::string typed,
+                         bool pullOut = false) {
     for (int n = 1; n <= 32; ++n) { // the other ports absent
         std::remove(launcher.link(n).c_str());
     }
-    const bool attached = !sim.empty() && launcher.name != "cdc";
-    if (pullOut && !launcher.adapter()) {
-        sim.insert(sim.end(), {"--disconnect-after-bytes", "200000"});
+    std::vector<ToolRun> runs(sims.size());
+    std::deque<SimulatedUnit> units;
+    std::deque<ChildProcess> tools;
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+        runs[i].folder = freshFolder(E2E_WORK_DIR "/" + launcher.name + "-" + name + (i > 0 ? std::to_string(i + 1) : ""));
+        const bool attached = !sims[i].empty() && launcher.name != "cdc";
+        if (pullOut && !launcher.adapter()) {
+            sims[i].insert(sims[i].end(), {"--disconnect-after-bytes", "200000"});
+        }
+        units.emplace_back(launcher.link(launcher.port + static_cast<int>(i)), runs[i].folder, sims[i]);
+        EXPECT_TRUE(!attached || units.back().start()) << "the simulated unit did not start";
+        tools.emplace_back(launcher.argv("VelmoraFwUpgrade", runs[i].folder, typed, sims[i], pullOut), runs[i].folder);
     }
-    SimulatedUnit unit(launcher.link(launcher.port), r.folder, sim);
-    EXPECT_TRUE(!attached || unit.start()) << "the simulated unit did not start";
-    ChildProcess tool(launcher.argv("VelmoraFwUpgrade", r.folder, typed, sim, pullOut), r.folder);
     for (std::size_t i; (i = typed.find("\\n")) != std::string::npos;) {
         typed.replace(i, 2, "\n");
     }
-    EXPECT_TRUE(tool.start(launcher.guest() ? "" : typed));
-    if (tool.waitForOutput(kSendLogic, std::chrono::seconds(120))) {
-        r.sendingAt = tool.seconds();
-        r.failedAt = tool.waitForOutput("FAILED\r", std::chrono::seconds(60)) ? tool.seconds() : -1;
+    for (std::size_t i = 0; i < tools.size(); ++i) {
+        EXPECT_TRUE(tools[i].start(launcher.guest() ? "" : typed));
+        EXPECT_TRUE(i + 1 == tools.size() || tools[i].waitForOutput("COM PORT Number", std::chrono::seconds(120)));
     }
-    r.tool = tool.wait(std::chrono::seconds(480));
-    unit.stop();
+    if (tools[0].waitForOutput(kSendLogic, std::chrono::seconds(120))) {
+        runs[0].sendingAt = tools[0].seconds();
+        runs[0].failedAt = tools[0].waitForOutput("FAILED\r", std::chrono::seconds(60)) ? tools[0].seconds() : -1;
+    }
+    for (std::size_t i = 0; i < tools.size(); ++i) {
+        runs[i].tool = tools[i].wait(std::chrono::seconds(480));
+        units[i].stop();
+    }
     if (launcher.adapter()) { // its console comes at its end: the time from the unplug, and what Wine said
-        const std::string log = readFile(r.folder + "/guest.log");
+        const std::string log = readFile(runs[0].folder + "/guest.log");
         const std::size_t unplug = log.find("after the unplug: "), wine = log.find("@@wine-comm");
-        r.sendingAt = 0, r.failedAt = unplug == std::string::npos ? -1 : std::atof(log.c_str() + unplug + 18);
+        runs[0].sendingAt = 0, runs[0].failedAt = unplug == std::string::npos ? -1 : std::atof(log.c_str() + unplug + 18);
         std::printf("%s", wine == std::string::npos ? "" : log.substr(wine, log.find("@@velmora-output") - wine).c_str());
     }
     ChildProcess server({WINESERVER_PROGRAM, "-w"}); // Wine's server holds the ports until it has gone
     if (launcher.name == "wine" && server.start()) {
         server.wait(std::chrono::seconds(60));
     }
-    for (std::size_t i = 0; i < r.tool.output.size(); ++i) {
-        r.console += r.tool.output[launcher.windows() && r.tool.output.compare(i, 2, "\r\n") == 0 ? ++i : i];
-    }
-    // The trace: "<ms> <R|S|E> <baud> <text>", the text escaped as \r \n \t \\ \xNN.
-    const std::string trace = readFile(r.folder + "/unit.trace");
-    for (std::size_t at = 0, end; (end = trace.find('\n', at)) != std::string::npos; at = end + 1) {
-        char direction = 0;
-        unsigned baud = 0;
-        int text = 0;
-        std::sscanf(trace.c_str() + at, "%*d %c %u %n", &direction, &baud, &text);
-        std::string line;
-        for (std::size_t i = at + static_cast<std::size_t>(text); i < end; ++i) {
-            const char c = trace[i] == '\\' ? trace[++i] : '\0';
-            line += c == '\0' ? trace[i] : c == 'x' ? static_cast<char>(std::stoi(trace.substr(i + 1, 2), nullptr, 16))
-                                       : c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
-            i += c == 'x' ? 2 : 0;
+    for (ToolRun& r : runs) { // the console, and the unit's trace
+        for (std::size_t i = 0; i < r.tool.output.size(); ++i) {
+            r.console += r.tool.output[launcher.windows() && r.tool.output.compare(i, 2, "\r\n") == 0 ? ++i : i];
         }
-        if (direction != 'E') { // not the events
-            (direction == 'R' ? r.heard : r.sent).emplace_back(line, baud);
+        // The trace: "<ms> <R|S|E> <baud> <text>", the text escaped as \r \n \t \\ \xNN.
+        const std::string trace = readFile(r.folder + "/unit.trace");
+        for (std::size_t at = 0, end; (end = trace.find('\n', at)) != std::string::npos; at = end + 1) {
+            char direction = 0;
+            unsigned baud = 0;
+            int text = 0;
+            std::sscanf(trace.c_str() + at, "%*d %c %u %n", &direction, &baud, &text);
+            std::string line;
+            for (std::size_t i = at + static_cast<std::size_t>(text); i < end; ++i) {
+                const char c = trace[i] == '\\' ? trace[++i] : '\0';
+                line += c == '\0' ? trace[i] : c == 'x' ? static_cast<char>(std::stoi(trace.substr(i + 1, 2), nullptr, 16))
+                                           : c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+                i += c == 'x' ? 2 : 0;
+            }
+            if (direction != 'E') { // not the events
+                (direction == 'R' ? r.heard : r.sent).emplace_back(line, baud);
+            }
         }
     }
-    return r;
+    return runs;
 }
 
 std::string image(const std::string& file) { return reference_hex::imageSent(readFile(FWUPGRADE_FIRMWARE_SOURCE_DIR "/" + file)); }
 
-// A whole update found by detection: every line heard at the rate of its phase, both images
-// received byte for byte, SUCCESS at 115200, the boot text at the unit's rate, and the console
-// from the banner to the key prompt. The parameter is the unit: --type T --baud B [--pacing].
-class Programs : public ::testing::TestWithParam<std::pair<Launcher, Pieces>> {};
+// Whole updates found by detection, one copy of the tool per unit side by side: every line heard
+// at the rate of its phase, both images received byte for byte, SUCCESS at 115200, the boot text
+// at the unit's rate, and the console from the banner to the key prompt. A unit is --type T
+// --baud B [--pacing]; one that reboots without its boot text (--no-boot-text) ends with status 3
+// and no success line.
+class Programs : public ::testing::TestWithParam<std::pair<Launcher, std::vector<Pieces>>> {};
 
 TEST_P(Programs, WholeUpdate) {
-    const auto& [launcher, unit] = GetParam();
-    const bool rx = unit[1] == "RX";
-    const uint32_t baud = static_cast<uint32_t>(std::stoul(unit[3]));
-    const ToolRun r = run(launcher, "whole", unit, "\\n");
-    ASSERT_TRUE(r.tool.finished) << r.tool.output;
-    EXPECT_EQ(r.tool.status, 0);
-    expectPieces(r.console, wholeUpdate(launcher.port, launcher.foundAt > 0 ? launcher.foundAt : static_cast<int>(baud), rx));
-    const std::string logic = image(rx ? "M627184_RX_XC7A15_V1_03.mcs" : "M627184_TX_XC7A15_V1_03.mcs");
-    const std::string mcu = image("M627184_MCU_61_V1_03.hex");
-    Heard expected = {{"%%%help -c version\n\r", baud}, {"%%%fw -v\n\r", baud}, {"%%%fw -p\n\r", baud}};
-    expected.resize(rx ? 4 : 3, expected.back());
-    expected.insert(expected.end(), {{announce('l', logic), baud}, {announce('h', mcu), 115200}});
-    EXPECT_EQ(r.heard, expected);
-    EXPECT_EQ(readFile(r.folder + "/images/l.bin"), logic);
-    EXPECT_EQ(readFile(r.folder + "/images/h.bin"), mcu);
-    Heard ends; // the two SUCCESS and the boot text
-    for (const auto& [text, rate] : r.sent) {
-        if (text == "SUCCESS" || text[0] == '[') {
-            ends.emplace_back(text.substr(0, 1), rate);
+    const auto& [launcher, units] = GetParam();
+    const std::vector<ToolRun> runs = run(launcher, "whole", units, "\\n");
+    for (std::size_t n = 0; n < units.size(); ++n) {
+        const Pieces& unit = units[n];
+        const ToolRun& r = runs[n];
+        SCOPED_TRACE(unit[1] + " at " + unit[3]);
+        const bool rx = unit[1] == "RX", back = std::find(unit.begin(), unit.end(), "--no-boot-text") == unit.end();
+        const uint32_t baud = static_cast<uint32_t>(std::stoul(unit[3]));
+        ASSERT_TRUE(r.tool.finished) << r.tool.output;
+        EXPECT_EQ(r.tool.status, back ? 0 : 3);
+        Pieces console = wholeUpdate(launcher.port + static_cast<int>(n), launcher.foundAt > 0 ? launcher.foundAt : static_cast<int>(baud), rx);
+        console.back().replace(console.back().size() - kSuccess.size(), std::string::npos, back ? kSuccess : kKey);
+        expectPieces(r.console, console);
+        const std::string logic = image(rx ? "M627184_RX_XC7A15_V1_03.mcs" : "M627184_TX_XC7A15_V1_03.mcs");
+        const std::string mcu = image("M627184_MCU_61_V1_03.hex");
+        Heard expected = {{"%%%help -c version\n\r", baud}, {"%%%fw -v\n\r", baud}, {"%%%fw -p\n\r", baud}};
+        expected.resize(rx ? 4 : 3, expected.back());
+        expected.insert(expected.end(), {{announce('l', logic), baud}, {announce('h', mcu), 115200}});
+        EXPECT_EQ(r.heard, expected);
+        EXPECT_EQ(readFile(r.folder + "/images/l.bin"), logic);
+        EXPECT_EQ(readFile(r.folder + "/images/h.bin"), mcu);
+        Heard ends, expectedEnds = {{"S", 115200}, {"S", 115200}, {"[", baud}}; // the two SUCCESS and the boot text
+        for (const auto& [text, rate] : r.sent) {
+            if (text == "SUCCESS" || text[0] == '[') {
+                ends.emplace_back(text.substr(0, 1), rate);
+            }
         }
+        expectedEnds.resize(back ? 3 : 2);
+        EXPECT_EQ(ends, expectedEnds);
     }
-    EXPECT_EQ(ends, (Heard{{"S", 115200}, {"S", 115200}, {"[", baud}}));
-    std::printf("[ wall time ] %s whole update: %.1f s\n", launcher.name.c_str(), r.tool.seconds);
+    std::printf("[ wall time ] %s whole update: %.1f s\n", launcher.name.c_str(), runs[0].tool.seconds);
 }
 
 // The runs that end early, by what the unit does and what is typed ('@' is the unit's port).
@@ -214,7 +238,7 @@ TEST_P(ShortRuns, EndAsTheyMust) {
     if (const std::size_t at = typed.find('@'); at != std::string::npos) {
         typed.replace(at, 1, std::to_string(launcher.port));
     }
-    const ToolRun r = run(launcher, s.name, s.sim, typed, s.pulledOut);
+    const ToolRun r = run(launcher, s.name, {s.sim}, typed, s.pulledOut)[0];
     ASSERT_TRUE(r.tool.finished) << r.tool.output;
     EXPECT_EQ(r.tool.status, s.status) << (launcher.name == "valgrind" ? readFile(r.folder + "/valgrind.log") : "");
     expectPieces(r.console, s.console(launcher.port));
@@ -241,28 +265,33 @@ std::vector<std::pair<Launcher, Scenario>> runs(const Launcher& launcher, const 
     return picked;
 }
 
-std::string wholeName(const ::testing::TestParamInfo<std::pair<Launcher, Pieces>>& info) { return info.param.first.name; }
+std::string wholeName(const ::testing::TestParamInfo<std::pair<Launcher, std::vector<Pieces>>>& info) { return info.param.first.name; }
 std::string shortName(const ::testing::TestParamInfo<std::pair<Launcher, Scenario>>& info) {
     return info.param.first.name + "_" + info.param.second.name;
 }
 
-// Linux: the unit paced at its true line rate, behind a driver queue like a real one. QEMU: the
-// release program through the kernel's ftdi_sio driver, COM1 (/dev/ttyUSB0) at 57600.
-INSTANTIATE_TEST_SUITE_P(linux, Programs, ::testing::Values(std::pair{kLinux, Pieces{"--type", "RX", "--baud", "57600", "--pacing"}}), wholeName);
+// Linux: a pair, each unit paced at its true line rate behind a driver queue like a real one, and
+// beside it a unit that reboots silently. Wine: a pair, which only holds when the Windows program
+// keeps a port to one copy. QEMU: the release program through the kernel's ftdi_sio driver, COM1
+// (/dev/ttyUSB0) at 57600.
+using Units = std::vector<Pieces>;
+INSTANTIATE_TEST_SUITE_P(linux, Programs, ::testing::Values(std::pair{kLinux, Units{{"--type", "RX", "--baud", "57600", "--pacing"},
+    {"--type", "TX", "--baud", "9600", "--pacing"}, {"--type", "TX", "--baud", "115200", "--no-boot-text"}}}), wholeName);
 INSTANTIATE_TEST_SUITE_P(linux, ShortRuns, ::testing::ValuesIn(runs(kLinux, {"no_port", "manual", "device8", "stalled"})), shortName);
 INSTANTIATE_TEST_SUITE_P(valgrind, ShortRuns, ::testing::ValuesIn(runs(kValgrind, {"device8"})), shortName);
-INSTANTIATE_TEST_SUITE_P(wine, Programs, ::testing::Values(std::pair{kWine, Pieces{"--type", "TX", "--baud", "9600"}}), wholeName);
+INSTANTIATE_TEST_SUITE_P(wine, Programs, ::testing::Values(std::pair{kWine, Units{{"--type", "TX", "--baud", "9600"},
+    {"--type", "RX", "--baud", "57600"}}}), wholeName);
 INSTANTIATE_TEST_SUITE_P(wine, ShortRuns,
                          ::testing::ValuesIn(runs(kWine, {"no_port", "manual", "device8", "not_ready", "stalled", "vanished"})), shortName);
-INSTANTIATE_TEST_SUITE_P(qemu, Programs, ::testing::Values(std::pair{kQemu, Pieces{"--type", "TX", "--baud", "57600"}}), wholeName);
+INSTANTIATE_TEST_SUITE_P(qemu, Programs, ::testing::Values(std::pair{kQemu, Units{{"--type", "TX", "--baud", "57600"}}}), wholeName);
 INSTANTIATE_TEST_SUITE_P(qemu, ShortRuns, ::testing::ValuesIn(runs(kQemu, {"no_adapter", "unplugged"})), shortName);
 // The Windows build under Wine in the same guest, through the same driver: RX at 9600.
-INSTANTIATE_TEST_SUITE_P(qemuwine, Programs, ::testing::Values(std::pair{kQemuWine, Pieces{"--type", "RX", "--baud", "9600"}}), wholeName);
+INSTANTIATE_TEST_SUITE_P(qemuwine, Programs, ::testing::Values(std::pair{kQemuWine, Units{{"--type", "RX", "--baud", "9600"}}}), wholeName);
 INSTANTIATE_TEST_SUITE_P(qemuwine, ShortRuns, ::testing::ValuesIn(runs(kQemuWine, {"unplugged"})), shortName);
 
 // The unit as a USB CDC device in the guest (COM17, /dev/ttyACM0 through cdc_acm), answering at
 // any rate: its own is 57600, the tool finds it at 115200.
-INSTANTIATE_TEST_SUITE_P(cdc, Programs, ::testing::Values(std::pair{kCdc, Pieces{"--type", "RX", "--baud", "57600"}}), wholeName);
+INSTANTIATE_TEST_SUITE_P(cdc, Programs, ::testing::Values(std::pair{kCdc, Units{{"--type", "RX", "--baud", "57600"}}}), wholeName);
 INSTANTIATE_TEST_SUITE_P(cdc, ShortRuns, ::testing::ValuesIn(runs(kCdc, {"cdc_unplugged"})), shortName);
 
 // On a real device the simulator refuses, with the reason, what cannot work there; a file that
