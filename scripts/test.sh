@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Every test, as CI runs it: the dev build with the unit, pty, e2e, valgrind, wine and realdriver
-# labels (ctest runs the platforms' end-to-end lanes side by side); beside it the sanitizer
-# workflow (unit and pty labels under AddressSanitizer and UndefinedBehaviorSanitizer); then the
-# fuzz smoke. Logs of the side lanes land in build/; any failure fails the script.
+# Every test, as CI runs it: the dev build with the unit, pty, e2e, valgrind, wine, realdriver and
+# package labels (ctest runs the platforms' end-to-end lanes side by side, eight tests at a time:
+# the long ones mostly wait out the unit's reboot); beside it the sanitizer workflow (unit and pty
+# labels under AddressSanitizer and UndefinedBehaviorSanitizer); then the fuzz smoke. Logs of the
+# side lanes land in build/; any failure fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
