@@ -14,9 +14,10 @@ else
     # for Windows there. clang and its runtime libraries: the fuzzers (libFuzzer). valgrind: the
     # memcheck run of the executable (ctest label "valgrind"). srecord: srec_cat, one of the
     # references of scripts/bench.sh. lintian and man-db: the check of the Debian package and its
-    # manual pages (ctest label "package").
+    # manual pages (ctest label "package"). qemu-system-x86: the guests of the realdriver lane
+    # (tests/realdriver/prepare.sh also installs it when run by hand).
     packages=("${core[@]}" wine wine64 g++-mingw-w64-x86-64 googletest clang libclang-rt-14-dev valgrind srecord
-        lintian man-db "$@")
+        lintian man-db qemu-system-x86 "$@")
 fi
 missing=()
 for p in "${packages[@]}"; do
