@@ -195,8 +195,8 @@ BOOL Platform_SerialFlush(HANDLE port) {
     // first. Windows' own drivers count only writes not yet completed, so after a blocking write
     // the count is 0 and there is nothing to wait for; the bytes in the adapter's chip are
     // invisible to every call. Wine counts what the tty still holds (TIOCOUTQ). FlushFileBuffers
-    // would wait without a bound, and Wine carries it out as a discard (tcflush) that would drop
-    // the end of an image.
+    // would wait without a bound, and Wine has been reported to carry it out as a discard
+    // (tcflush), which would drop the end of an image.
     ULONGLONG deadline = 0;
     for (bool first = true;; first = false) {
         DWORD errors = 0;
