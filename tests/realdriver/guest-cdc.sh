@@ -19,7 +19,6 @@ while { [ ! -e /tmp/unit/ready ] || [ ! -e /dev/ttyACM0 ]; } && [ $i -lt 75 ]; d
 [ -e /dev/ttyACM0 ] || echo "velmora-init: no /dev/ttyACM0 after 15 s"
 
 cdc_handback() {
-    echo "velmora-cdc: the tool ended at $(cut -d ' ' -f 1 /proc/uptime) s" # beside dmesg's times
     kill "$unit" 2>/dev/null
     wait "$unit"
     cat /tmp/unit/stderr

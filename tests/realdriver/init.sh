@@ -28,11 +28,11 @@ fi
 # The output goes live to the console (a watcher on the host reacts to it) and to a file; the
 # console's line discipline rewrites "\n", so the exact bytes travel afterwards in base64.
 { ${velmora_tool:-/velmora} </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
-echo
+echo; echo "velmora-init: the tool ended" >/dev/kmsg # on the clock of the kernel's own messages
 echo "@@velmora-output-begin"
 base64 /tmp/output
 echo "@@velmora-output-end $(cat /tmp/status)"
 [ "$velmora_mode" != cdc ] || cdc_handback
 # What the kernel said about the adapter (plugged, unplugged) ends up in the host's log.
-dmesg | grep -iE 'usb|ftdi'
+dmesg | grep -iE 'usb|ftdi|velmora'
 poweroff -f
