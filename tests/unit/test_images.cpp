@@ -121,6 +121,7 @@ TEST(RecordLine, ReadersAgreeOnEveryField) {
         {"0412340001020304AC", 0, 0x41, 0, 0, 1, 0, {}}, // no start code: the fields shift
         {":FF00000000", 0, 255, 0, 0, 1, 0, {}},        // too short for its own length
         {":00000004", 0, 0, 0, 4, 0, 1, {}},            // shorter than any record, its type still read
+        {":", 0, 0, 0, 0xFF, 0, 0, {}},                 // no fields at all: length 0, no type
     };
     for (Row row : rows) {
         char* line = row.line.data();
