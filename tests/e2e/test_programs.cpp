@@ -42,9 +42,11 @@ struct Launcher {
     bool guest() const { return adapter() || name == "cdc"; }
     bool adapter() const { return name.compare(0, 4, "qemu") == 0; }
     bool windows() const { return name.find("wine") != std::string::npos; }
-    std::string link(int n) const {
+    // COMn's link; in the guest the pty behind the adapter, one per run in its folder, so that the
+    // guest runs need no lock and run side by side.
+    std::string link(int n, const std::string& folder) const {
         return name == "wine" ? WINE_PREFIX_DIR "/dosdevices/com" + std::to_string(n)
-               : guest()      ? E2E_WORK_DIR "/" + name + "-com" : FWUPGRADE_TEST_PORT_DIR "/COM" + std::to_string(n);
+               : guest()      ? folder + "/adapter" : FWUPGRADE_TEST_PORT_DIR "/COM" + std::to_string(n);
     }
     // In the guest a unit plugs the emulated adapter in, and `pullOut` unplugs it once the logic
     // image has begun, as the unit's disappearance does on the other platforms; on qemuwine the
@@ -67,7 +69,7 @@ struct Launcher {
         }
         const bool cdc = name == "cdc";
         return {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--adapter", // empty: none
-                adapter() && !unit.empty() ? link(port) : "", "--unplug-when", adapter() && pullOut ? kSendLogic : "",
+                adapter() && !unit.empty() ? link(port, folder) : "", "--unplug-when", adapter() && pullOut ? kSendLogic : "",
                 "--wine", windows() ? WINDOWS_BUILD_DIR "/src/" + program + ".exe" : "", "--cdc", cdc ? options : "",
                 "--unit-dir", cdc ? folder : "", REALDRIVER_DIR};
     }
@@ -86,8 +88,8 @@ struct ToolRun {
 // copy started once the copy before has shown the port it found, as a technician updates a pair.
 std::vector<ToolRun> run(const Launcher& launcher, const std::string& name, std::vector<Pieces> sims, std::string typed,
                          bool pullOut = false) {
-    for (int n = 1; n <= 32; ++n) { // the other ports absent
-        std::remove(launcher.link(n).c_str());
+    for (int n = 1; n <= 32 && !launcher.guest(); ++n) { // the other ports absent
+        std::remove(launcher.link(n, "").c_str());
     }
     std::vector<ToolRun> runs(sims.size());
     std::deque<SimulatedUnit> units;
@@ -98,7 +100,7 @@ std::vector<ToolRun> run(const Launcher& launcher, const std::string& name, std:
         if (pullOut && !launcher.adapter()) {
             sims[i].insert(sims[i].end(), {"--disconnect-after-bytes", "200000"});
         }
-        units.emplace_back(launcher.link(launcher.port + static_cast<int>(i)), runs[i].folder, sims[i]);
+        units.emplace_back(launcher.link(launcher.port + static_cast<int>(i), runs[i].folder), runs[i].folder, sims[i]);
         EXPECT_TRUE(!attached || units.back().start()) << "the simulated unit did not start";
         tools.emplace_back(launcher.argv("VelmoraFwUpgrade", runs[i].folder, typed, sims[i], pullOut), runs[i].folder);
     }
