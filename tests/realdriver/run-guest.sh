@@ -15,7 +15,7 @@
 #                     [--unplug-when <text>] [--log <file>] [--wine <program.exe>]
 #                     [--cdc <unit options> --unit-dir <dir>] <work-dir>
 set -uo pipefail
-adapter='' input='' unplug='' wine='' cdc='' unitdir='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-420}
+adapter='' input='' unplug='' wine='' cdc='' unitdir='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-600}
 while [ $# -gt 1 ]; do
     case "$1" in
         --adapter) adapter=$2 ;; --input) input=$2 ;; --unplug-when) unplug=$2 ;; --log) log=$2 ;; --wine) wine=$2 ;;
