@@ -188,7 +188,14 @@ TEST_P(Programs, WholeUpdate) {
         Heard expected = {{"%%%help -c version\n\r", baud}, {"%%%fw -v\n\r", baud}, {"%%%fw -p\n\r", baud}};
         expected.resize(rx ? 4 : 3, expected.back());
         expected.insert(expected.end(), {{announce('l', logic), baud}, {announce('h', mcu), 115200}});
-        EXPECT_EQ(r.heard, expected);
+        // Detection's query counts once: the simulator reads the tool's rate off the pty when it reads
+        // the bytes, so under load a probe sent at the rate before can be read after the tool's next
+        // rate change and heard at the unit's rate (seen with the Windows build in the guest).
+        Heard heard = r.heard;
+        while (heard.size() > 1 && heard[1] == heard[0]) {
+            heard.erase(heard.begin());
+        }
+        EXPECT_EQ(heard, expected);
         EXPECT_EQ(readFile(r.folder + "/images/l.bin"), logic);
         EXPECT_EQ(readFile(r.folder + "/images/h.bin"), mcu);
         Heard ends, expectedEnds = {{"S", 115200}, {"S", 115200}, {"[", baud}}; // the two SUCCESS and the boot text
