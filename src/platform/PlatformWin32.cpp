@@ -39,15 +39,6 @@ ULONGLONG writeBoundMs(ULONGLONG bytes) {
     return Platform_SerialWriteBoundMs(bytes, gLastBaudRate, gLastBitsPerCharacter, gLastCtsFlowControl);
 }
 
-// Records, however Platform_SerialOpen returns, the error its last call left: the one place that
-// learns why an open failed.
-struct OpenErrorRecord {
-    OpenErrorRecord() = default;
-    OpenErrorRecord(const OpenErrorRecord&) = delete;
-    OpenErrorRecord& operator=(const OpenErrorRecord&) = delete;
-    ~OpenErrorRecord() { gLastOpenError = GetLastError(); }
-};
-
 // One copy of the tool per port. Windows' serial drivers refuse a second open of a port, but
 // Wine opens the tty once more for every process that asks, and a second copy's detection would
 // then write its queries into an update in progress. So an open first takes a mutex named after
@@ -89,21 +80,22 @@ HANDLE lockPort(int number) {
 
 } // namespace
 
+// gLastOpenError keeps why the open failed: a port whose mutex another copy holds is refused as a
+// driver refuses a port in use, otherwise the driver's own answer.
 HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
-    const OpenErrorRecord record;
+    gLastOpenError = ERROR_ACCESS_DENIED;
     const auto slot = std::find_if(gPortLocks.begin(), gPortLocks.end(), [](const PortLock& l) { return l.mutex == nullptr; });
     const HANDLE mutex = slot != gPortLocks.end() ? lockPort(portNumber) : nullptr;
     if (mutex == nullptr) {
-        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     const HANDLE port = CreateFileA(winDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError(); // why the driver refused, for the caller
+        gLastOpenError = GetLastError();
         unlockPort(mutex);
-        SetLastError(error);
         return port;
     }
+    gLastOpenError = ERROR_SUCCESS;
     *slot = PortLock{port, mutex, portNumber};
     return port;
 }
