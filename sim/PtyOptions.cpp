@@ -1,5 +1,7 @@
 #include "PtyOptions.h"
 
+#include "PtyTrace.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,19 +24,6 @@ bool parseInt(const std::string& text, int64_t min, int64_t max, int64_t* value)
     }
     *value = parsed;
     return true;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 const std::map<std::string, ReplyKind>& replyKinds() {
@@ -73,42 +62,6 @@ bool lineAllows(const SimOptions& options, std::string* error) {
 
 } // namespace
 
-bool unescapeText(const std::string& escaped, std::string* text) {
-    text->clear();
-    for (std::size_t i = 0; i < escaped.size(); ++i) {
-        const char c = escaped[i];
-        if (c != '\\') {
-            text->push_back(c);
-            continue;
-        }
-        if (++i == escaped.size()) {
-            return false;
-        }
-        switch (escaped[i]) {
-        case 'r': text->push_back('\r'); break;
-        case 'n': text->push_back('\n'); break;
-        case 't': text->push_back('\t'); break;
-        case '0': text->push_back('\0'); break;
-        case '\\': text->push_back('\\'); break;
-        case 'x': {
-            if (i + 2 >= escaped.size()) {
-                return false;
-            }
-            const int high = hexValue(escaped[i + 1]);
-            const int low = hexValue(escaped[i + 2]);
-            if (high < 0 || low < 0) {
-                return false;
-            }
-            text->push_back(static_cast<char>(high * 16 + low));
-            i += 2;
-            break;
-        }
-        default: return false;
-        }
-    }
-    return true;
-}
-
 const char* simUsage() {
     return "Usage: VelmoraUnitSim [options]\n"
            "A simulated Kovlar QV7 unit on a pseudo-terminal or a serial device.\n"
@@ -131,6 +84,8 @@ const char* simUsage() {
            "  --ready-file FILE          write FILE once the links exist\n"
            "  --exit-after-reboot [MS]   quit MS (3000) after the rebooted unit's last byte\n"
            "  --max-run MS               quit after MS whatever happens\n"
+           "  --realtime                 keep the unit's time at real-time priority (needs root;\n"
+           "                             without it the unit runs as it is and says so in the trace)\n"
            "Faults:\n"
            "  --silent                   never answer\n"
            "  --reply-pieces N           send every reply in N pieces ...\n"
@@ -174,6 +129,7 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std
         {"--no-boot-text", [&] { unit.noBootText = true; }},
         {"--boot-without-prompt", [&] { unit.bootWithoutPrompt = true; }},
         {"--cts-stuck-low", [&] { unit.ctsStuckLow = true; }},
+        {"--realtime", [&] { options->realtime = true; }},
         {"--help", [&] { options->showHelp = true; }},
     };
     // Options with a number: name -> (min, max, target).

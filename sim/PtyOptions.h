@@ -21,6 +21,7 @@ struct SimOptions {
     bool exitAfterReboot = false;     // quit once the unit rebooted and has said everything
     int64_t exitAfterRebootMs = 3000; // ... this long after its last byte
     int64_t maxRunMs = 0;             // quit after this long whatever happens (0 = never)
+    bool realtime = false;            // run at real-time priority (root), as hardware keeps its time
     bool showHelp = false;
 };
 
@@ -30,9 +31,6 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std
 
 // The --help text.
 const char* simUsage();
-
-// Undoes the escapes of a --reply text: \r \n \t \\ \0 and \xNN.
-bool unescapeText(const std::string& escaped, std::string* text);
 
 } // namespace velmora_sim
 

@@ -36,10 +36,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <string>
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,6 +135,10 @@ private:
 
     std::deque<Outgoing> outgoing_;
     std::string toLine_; // released bytes the pty has not taken yet
+    // Released texts whose last byte the line has not taken yet: where that byte stands in all
+    // bytes ever released, and the time of the text's S entry.
+    std::deque<std::pair<std::size_t, int64_t>> goingOut_;
+    std::size_t released_ = 0, takenByLine_ = 0;
     int64_t lastByteOutMs_ = 0;
 
     // Paced input: bytes taken from the pty that the unit has not received yet, each burst with
@@ -157,6 +163,15 @@ bool PtyUnit::setUp() {
     if (!options_.traceFile.empty() && !trace_.open(options_.traceFile)) {
         std::fprintf(stderr, "VelmoraUnitSim: cannot write the trace %s\n", options_.traceFile.c_str());
         return false;
+    }
+    char started[48];
+    std::snprintf(started, sizeof started, "%.6f s", std::chrono::duration<double>(start_.time_since_epoch()).count());
+    note(0, 0, kClockNote + std::string(started));
+    // A unit keeps its own time whatever the PC does: the stand-in runs ahead of everything at
+    // the usual priority, which takes root.
+    const sched_param high{10};
+    if (options_.realtime && sched_setscheduler(0, SCHED_FIFO, &high) != 0) {
+        note(0, 0, std::string("no real-time priority: ") + std::strerror(errno));
     }
     if (!options_.imagesDir.empty()) {
         mkdir(options_.imagesDir.c_str(), 0755);
@@ -287,12 +302,14 @@ void PtyUnit::releaseOutput(const ToolLine& line) {
                 }
             }
             toLine_ += piece;
+            released_ += piece.size();
             out.released = due;
             lastByteOutMs_ = nowMs();
         }
         if (out.released < chunk.bytes.size()) {
             break;
         }
+        goingOut_.emplace_back(released_, chunk.timeMs);
         outgoing_.pop_front();
     }
 }
@@ -304,6 +321,10 @@ void PtyUnit::flushOutput() {
             return; // the tool's queue is full (or the pty is gone): try again later
         }
         toLine_.erase(0, static_cast<std::size_t>(n));
+        takenByLine_ += static_cast<std::size_t>(n);
+        for (; !goingOut_.empty() && goingOut_.front().first <= takenByLine_; goingOut_.pop_front()) {
+            note(nowMs(), talks_, kGoneOutNote + std::to_string(goingOut_.front().second) + " ms");
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 #include "PtyTrace.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 
 namespace velmora_sim {
 
@@ -26,6 +28,73 @@ std::string escapeText(const std::string& bytes) {
         }
     }
     return out;
+}
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+} // namespace
+
+bool unescapeText(const std::string& escaped, std::string* text) {
+    text->clear();
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const char c = escaped[i];
+        if (c != '\\') {
+            text->push_back(c);
+            continue;
+        }
+        if (++i == escaped.size()) {
+            return false;
+        }
+        switch (escaped[i]) {
+        case 'r': text->push_back('\r'); break;
+        case 'n': text->push_back('\n'); break;
+        case 't': text->push_back('\t'); break;
+        case '0': text->push_back('\0'); break;
+        case '\\': text->push_back('\\'); break;
+        case 'x': {
+            const int high = i + 2 < escaped.size() ? hexValue(escaped[i + 1]) : -1;
+            const int low = i + 2 < escaped.size() ? hexValue(escaped[i + 2]) : -1;
+            if (high < 0 || low < 0) {
+                return false;
+            }
+            text->push_back(static_cast<char>(high * 16 + low));
+            i += 2;
+            break;
+        }
+        default: return false;
+        }
+    }
+    return true;
+}
+
+bool readTrace(const std::string& path, std::vector<TraceEntry>* entries) {
+    std::ifstream in(path, std::ios::binary);
+    entries->clear();
+    for (std::string line; std::getline(in, line);) {
+        // <ms> <R|S|E> <baud> <text>: the text is everything after the third space.
+        const std::size_t a = line.find(' '), b = line.find(' ', a + 1), c = line.find(' ', b + 1);
+        TraceEntry entry{std::atoll(line.c_str()), b == a + 2 ? line[a + 1] : '?',
+                         static_cast<uint32_t>(std::strtoul(line.c_str() + b + 1, nullptr, 10)), {}};
+        if (c == std::string::npos || entry.direction == '?' ||
+            !unescapeText(line.substr(c + 1), &entry.text)) {
+            return false;
+        }
+        entries->push_back(std::move(entry));
+    }
+    return in.eof();
 }
 
 TraceFile::~TraceFile() {

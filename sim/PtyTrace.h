@@ -6,6 +6,11 @@
 // text the unit sent, E an event of the unit or of the pty front end. The text is escaped so
 // that it is byte-exact and every control byte is visible: \r \n \t \\ and \xNN (always two
 // hex digits) for every other byte outside printable ASCII. Percent signs stay as they are.
+//
+// Besides the model's lines the front end notes when it started, on the machine's monotonic
+// clock (so a reader can put the trace beside other records of the same run), and when the last
+// byte of each text the unit sent was taken by the line: the S entry gives the time the unit
+// began to send, which is not when the bytes left if the program was held up.
 #ifndef VELMORA_SIM_PTY_TRACE_H
 #define VELMORA_SIM_PTY_TRACE_H
 
@@ -19,6 +24,17 @@
 namespace velmora_sim {
 
 std::string escapeText(const std::string& bytes);
+// Undoes escapeText (and reads \0 as a zero byte, for texts typed on a command line). False for
+// a dangling or unknown escape.
+bool unescapeText(const std::string& escaped, std::string* text);
+
+// The front end's notes: "clock: started at monotonic <s> s" at time 0, and
+// "gone out: the text sent at <ms> ms" when the last byte of the S entry of <ms> left.
+inline constexpr char kClockNote[] = "clock: started at monotonic ";
+inline constexpr char kGoneOutNote[] = "gone out: the text sent at ";
+
+// A trace file read back, in file order; false when it cannot be read or a line is damaged.
+bool readTrace(const std::string& path, std::vector<TraceEntry>* entries);
 
 class TraceFile {
 public:

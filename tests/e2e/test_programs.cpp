@@ -1,21 +1,31 @@
 // The real programs as a technician runs them, on each platform through one table: the Linux
 // program over a pseudo-terminal, the Windows program under Wine (the unit behind the prefix's
-// dosdevices/comN), the Linux program under valgrind's memcheck, and the static release program
-// in a QEMU guest whose emulated FTDI adapter runs the kernel's real USB serial driver, or whose
-// unit is a USB CDC device behind the kernel's real cdc_acm driver (the unit then runs in the
-// guest). The simulated unit (VelmoraUnitSim) sits at the far end; its trace and the images it
-// received are checked beside the console and the exit status.
+// dosdevices/comN), the Linux program under valgrind's memcheck, and in a QEMU guest the static
+// release program or the Windows program behind the emulated FTDI adapter and the kernel's real
+// USB serial driver, or the release program with the unit itself in the guest as a USB CDC device
+// behind the kernel's real cdc_acm driver. The simulated unit (VelmoraUnitSim) sits at the far
+// end; its trace and the images it received are checked beside the console and the exit status.
+//
+// Every time is measured on one clock, the tests' steady clock, in seconds from the start of the
+// run: what the tool printed as it showed (its output, or the guest's live console), and the
+// unit's trace, whose start the simulator notes on the machine's monotonic clock (a unit in the
+// guest is put on the host's clock by the guest's clock lines on the console). A row that waits
+// on real time prints the margin it had; a row that fails prints both sides on that clock.
 #include "ChildProcess.h"
 #include "ComLink.h"
 #include "ConsoleText.h"
 #include "Files.h"
+#include "PtyTrace.h"
+#include "Recorder.h"
 #include "ReferenceHex.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <string>
 #include <tuple>
@@ -26,135 +36,238 @@ namespace {
 using namespace console_text;
 using Heard = std::vector<std::pair<std::string, uint32_t>>;
 using Pieces = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
 
 // Wine in the tests' own prefix, without its mount manager (which would give the machine's serial
 // devices COM numbers): a dosdevices/comN link is COMn, an absent link an absent port.
 const bool kWineEnvironment = setenv("WINEPREFIX", WINE_PREFIX_DIR, 1) == 0 && setenv("WINEDEBUG", "-all", 1) == 0 &&
                               setenv("WINEDLLOVERRIDES", "mountmgr.sys=d;winemenubuilder.exe=d", 1) == 0;
 
-// Where a program runs and where its COM ports are.
+// How a platform runs the programs, where its COM ports are and where its unit sits.
 struct Launcher {
+    enum class Unit { OnLink, BehindAdapter, InGuest }; // a pty at COMn; the pty behind QEMU's adapter; a CDC device in the guest
     std::string name;
-    int port;          // where the unit is published
-    int foundAt = 0;   // the rate detection finds the unit at, when not the unit's own
-    // In the QEMU guest: the unit behind the emulated FTDI adapter (qemu, qemuwine), or itself in
-    // the guest as a USB CDC device (cdc).
-    bool guest() const { return adapter() || name == "cdc"; }
-    bool adapter() const { return name.compare(0, 4, "qemu") == 0; }
-    bool windows() const { return name.find("wine") != std::string::npos; }
-    // COMn's link; in the guest the pty behind the adapter, one per run in its folder, so that the
-    // guest runs need no lock and run side by side.
+    int port;            // the first unit's COM number
+    Unit unit;
+    Pieces runner;       // what the program runs under on the host ("{folder}": the run's folder)
+    std::string programs; // where the programs are ("" in the guest: its own release build)
+    std::string links;   // where COMn is published ("%d": n), for units on a link
+    bool guest = false;  // the program runs in the QEMU guest (run-guest.sh), its console live on the guest's
+    bool windows = false; // a Windows program: NAME.exe, and CR LF for LF on its console
+    int foundAt = 0;     // the rate detection finds the unit at, when not the unit's own
+
     std::string link(int n, const std::string& folder) const {
-        return name == "wine" ? WINE_PREFIX_DIR "/dosdevices/com" + std::to_string(n)
-               : guest()      ? folder + "/adapter" : FWUPGRADE_TEST_PORT_DIR "/COM" + std::to_string(n);
+        char path[512];
+        std::snprintf(path, sizeof path, links.c_str(), n);
+        return unit == Unit::BehindAdapter ? folder + "/adapter" : path;
     }
-    // In the guest a unit plugs the emulated adapter in, and `pullOut` unplugs it once the logic
-    // image has begun, as the unit's disappearance does on the other platforms; on qemuwine the
-    // guest runs the Windows program under the host's Wine; on cdc the unit runs in the guest.
     std::vector<std::string> argv(const std::string& program, const std::string& folder, const std::string& typed,
-                                  const Pieces& unit = {}, bool pullOut = false) const {
-        if (name == "wine") {
-            return {WINE_PROGRAM, WINDOWS_BUILD_DIR "/src/" + program + ".exe"};
+                                  const Pieces& unitOptions = {}, bool pullOut = false) const {
+        const std::string file = programs + "/" + program + (windows ? ".exe" : "");
+        if (!guest) {
+            Pieces all = runner;
+            for (std::string& word : all) {
+                if (const std::size_t at = word.find("{folder}"); at != std::string::npos) {
+                    word.replace(at, 8, folder);
+                }
+            }
+            all.push_back(file);
+            return all;
         }
-        if (name == "valgrind") {
-            return {VALGRIND, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect,possible",
-                    "--error-exitcode=99", "--log-file=" + folder + "/valgrind.log", VELMORA_FW_UPGRADE};
+        Pieces all = {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--console",
+                      folder + "/console"};
+        if (unit == Unit::BehindAdapter && !unitOptions.empty()) {
+            all.insert(all.end(), {"--adapter", link(port, folder)});
+            all.insert(all.end(), {"--unplug-when", pullOut ? kSendLogic : ""});
         }
-        if (!guest()) {
-            return {program == "VelmoraFwUpgrade" ? VELMORA_FW_UPGRADE : VELMORA_FW_WEB_FILE};
+        if (windows) {
+            all.insert(all.end(), {"--wine", file});
         }
-        std::string options;
-        for (const std::string& option : unit) {
-            options += option + " ";
+        if (unit == Unit::InGuest) {
+            std::string options;
+            for (const std::string& option : unitOptions) {
+                options += option + " ";
+            }
+            all.insert(all.end(), {"--cdc", options, "--unit-dir", folder});
         }
-        const bool cdc = name == "cdc";
-        return {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--adapter", // empty: none
-                adapter() && !unit.empty() ? link(port, folder) : "", "--unplug-when", adapter() && pullOut ? kSendLogic : "",
-                "--wine", windows() ? WINDOWS_BUILD_DIR "/src/" + program + ".exe" : "", "--cdc", cdc ? options : "",
-                "--unit-dir", cdc ? folder : "", REALDRIVER_DIR};
+        all.push_back(REALDRIVER_DIR);
+        return all;
     }
+};
+using Unit = Launcher::Unit;
+
+// One line of the unit's trace, on the run's clock; `out` is when its last byte left, for a text sent.
+struct UnitEvent {
+    int64_t ms; // on the unit's own clock
+    double at, out;
+    char direction;
+    uint32_t baud;
+    std::string text;
 };
 
 // What one copy of the update tool did, and what its unit (if any) heard and sent.
 struct ToolRun {
     ChildProcess::Result tool;
     std::string console; // as the program wrote it, a Windows console's CR LF for LF undone
-    Heard heard, sent;   // the lines the unit heard and what it sent, with their rates
+    std::vector<std::pair<double, std::string>> shown; // what showed and when
+    std::vector<UnitEvent> unit;
+    Heard heard, sent; // the lines the unit heard and what it sent, with their rates
     std::string folder;
-    double sendingAt = -1, failedAt = -1; // when the logic image began and when FAILED showed
+    double unplugAt = -1; // when the adapter was pulled out of the guest
+
+    // When `text` had shown (whole), the n-th time counting from 0 after `after`; -1 if never.
+    double shownAt(const std::string& text, const std::string& after = "") const {
+        std::string all;
+        std::vector<std::pair<std::size_t, double>> ends;
+        for (const auto& [t, piece] : shown) {
+            all += piece;
+            ends.emplace_back(all.size(), t);
+        }
+        const std::size_t from = after.empty() ? 0 : all.find(after), found = all.find(text, from);
+        if (from == std::string::npos || found == std::string::npos) {
+            return -1;
+        }
+        return std::find_if(ends.begin(), ends.end(), [&](auto& e) { return e.first >= found + text.size(); })->second;
+    }
+    // The first entry of the unit whose text begins with `text`, in direction `direction`.
+    const UnitEvent* unitSaid(char direction, const std::string& text) const {
+        const auto found = std::find_if(unit.begin(), unit.end(), [&](const UnitEvent& e) {
+            return e.direction == direction && e.text.compare(0, text.size(), text) == 0;
+        });
+        return found == unit.end() ? nullptr : &*found;
+    }
 };
+
+// A window's margin in one greppable form: what was used (a time, or from-to) against the window
+// (one that only ends: windowFrom = -inf); the nearer of its two ends gives what was to spare.
+void margin(const std::string& row, const std::string& what, double from, double to, double windowFrom, double windowTo) {
+    char used[48], window[48];
+    std::snprintf(used, sizeof used, from == to ? "%.3f s" : "%.3f-%.3f s", from, to);
+    std::snprintf(window, sizeof window, std::isinf(windowFrom) ? "up to %.3f s" : "%.3f-%.3f s",
+                  std::isinf(windowFrom) ? windowTo : windowFrom, windowTo);
+    std::printf("[ margin ] %s %s: %s, window %s, %.3f s to spare\n", row.c_str(), what.c_str(), used, window,
+                std::min(from - windowFrom, windowTo - to));
+}
+constexpr double kOpen = -INFINITY; // a window that only ends
+
+// Both sides on the run's clock, for a row that failed: what the tool printed (progress counters
+// folded into one line) and every line of the unit's trace.
+void printTimeline(const ToolRun& r) {
+    std::vector<std::tuple<double, std::string, std::string>> lines;
+    for (std::size_t i = 0; i < r.shown.size(); ++i) {
+        std::string piece = r.shown[i].second;
+        const auto counter = [&](std::size_t k) {
+            return k < r.shown.size() && r.shown[k].second.find_first_not_of("0123456789% \b") == std::string::npos;
+        };
+        for (const std::size_t first = i; counter(first) && counter(i + 1); piece += r.shown[++i].second) {
+        }
+        lines.emplace_back(r.shown[i].first, "tool  ", velmora_sim::escapeText(piece));
+    }
+    for (const UnitEvent& e : r.unit) {
+        char who[32];
+        std::snprintf(who, sizeof who, "unit %c %-6u", e.direction, static_cast<unsigned>(e.baud));
+        lines.emplace_back(e.at, who, velmora_sim::escapeText(e.text) + (e.out > e.at ? " (out by " + std::to_string(e.out) + ")" : ""));
+    }
+    std::stable_sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return std::get<0>(a) < std::get<0>(b); });
+    std::printf("---- %s: the tool and its unit on one clock (s from the run's start)\n", r.folder.c_str());
+    for (const auto& [t, who, text] : lines) {
+        std::printf("%10.3f %s %s\n", t, who.c_str(), text.substr(0, 300).c_str());
+    }
+}
+
+// Seconds on the monotonic clock of `clock` (CLOCK_MONOTONIC, CLOCK_BOOTTIME).
+double clockNow(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The unit's trace on the run's clock. A unit on the host noted its start on the monotonic clock;
+// a unit in the guest on the guest's, which the guest's clock lines on the console relate to the
+// run's (the smallest difference is the line the console carried fastest).
+std::vector<UnitEvent> unitOnRunClock(const ToolRun& r, Clock::time_point origin, bool inGuest) {
+    double toRun = inGuest ? 1e9 : -std::chrono::duration<double>(origin.time_since_epoch()).count();
+    for (std::size_t i = 0; inGuest && i < r.shown.size(); ++i) {
+        const std::string& piece = r.shown[i].second;
+        for (std::size_t at = 0; (at = piece.find("@@velmora-clock ", at)) != std::string::npos; at += 16) {
+            toRun = std::min(toRun, r.shown[i].first - std::atof(piece.c_str() + at + 16));
+        }
+    }
+    std::vector<velmora_sim::TraceEntry> trace;
+    velmora_sim::readTrace(r.folder + "/unit.trace", &trace);
+    const std::string clock = velmora_sim::kClockNote, gone = velmora_sim::kGoneOutNote;
+    std::vector<UnitEvent> events;
+    for (const velmora_sim::TraceEntry& e : trace) {
+        const bool note = e.direction == 'E';
+        toRun += note && e.text.compare(0, clock.size(), clock) == 0 ? std::atof(e.text.c_str() + clock.size()) : 0;
+        const double at = toRun + static_cast<double>(e.timeMs) / 1000;
+        for (UnitEvent& sent : events) { // the text of that time has gone out
+            const bool out = note && e.text.compare(0, gone.size(), gone) == 0 && sent.direction == 'S' &&
+                             sent.ms == std::atoll(e.text.c_str() + gone.size());
+            sent.out = out ? at : sent.out;
+        }
+        events.push_back({e.timeMs, at, at, e.direction, e.baud, e.text});
+    }
+    return events;
+}
 
 // Runs of the tool, one copy per unit of `sims`: the n-th unit on the port after the (n-1)-th, its
 // copy started once the copy before has shown the port it found, as a technician updates a pair.
 std::vector<ToolRun> run(const Launcher& launcher, const std::string& name, std::vector<Pieces> sims, std::string typed,
                          bool pullOut = false) {
-    for (int n = 1; n <= 32 && !launcher.guest(); ++n) { // the other ports absent
+    for (int n = 1; n <= 32 && launcher.unit == Unit::OnLink; ++n) { // the other ports absent
         std::remove(launcher.link(n, "").c_str());
     }
+    const Clock::time_point origin = Clock::now();
     std::vector<ToolRun> runs(sims.size());
     std::deque<SimulatedUnit> units;
     std::deque<ChildProcess> tools;
+    std::deque<Recorder> consoles(sims.size());
     for (std::size_t i = 0; i < sims.size(); ++i) {
         runs[i].folder = freshFolder(E2E_WORK_DIR "/" + launcher.name + "-" + name + (i > 0 ? std::to_string(i + 1) : ""));
-        const bool attached = !sims[i].empty() && launcher.name != "cdc";
-        if (pullOut && !launcher.adapter()) {
+        if (pullOut && launcher.unit != Unit::BehindAdapter) {
             sims[i].insert(sims[i].end(), {"--disconnect-after-bytes", "200000"});
         }
         units.emplace_back(launcher.link(launcher.port + static_cast<int>(i), runs[i].folder), runs[i].folder, sims[i]);
-        EXPECT_TRUE(!attached || units.back().start()) << "the simulated unit did not start";
+        EXPECT_TRUE(sims[i].empty() || launcher.unit == Unit::InGuest || units.back().start())
+            << "the simulated unit did not start";
         tools.emplace_back(launcher.argv("VelmoraFwUpgrade", runs[i].folder, typed, sims[i], pullOut), runs[i].folder);
     }
     for (std::size_t i; (i = typed.find("\\n")) != std::string::npos;) {
         typed.replace(i, 2, "\n");
     }
     for (std::size_t i = 0; i < tools.size(); ++i) {
-        EXPECT_TRUE(tools[i].start(launcher.guest() ? "" : typed));
-        EXPECT_TRUE(i + 1 == tools.size() || tools[i].waitForOutput("COM PORT Number", std::chrono::seconds(120)));
-    }
-    if (tools[0].waitForOutput(kSendLogic, std::chrono::seconds(120))) {
-        runs[0].sendingAt = tools[0].seconds();
-        runs[0].failedAt = tools[0].waitForOutput("FAILED\r", std::chrono::seconds(60)) ? tools[0].seconds() : -1;
+        EXPECT_TRUE(tools[i].start(launcher.guest ? "" : typed));
+        consoles[i].start(launcher.guest ? runs[i].folder + "/console" : tools[i].outputPath(), origin);
+        EXPECT_TRUE(i + 1 == tools.size() || consoles[i].waitFor("COM PORT Number", std::chrono::seconds(120)));
     }
     for (std::size_t i = 0; i < tools.size(); ++i) {
         runs[i].tool = tools[i].wait(std::chrono::seconds(480));
         units[i].stop();
-    }
-    if (launcher.adapter()) { // its console comes at its end: the time from the unplug, and what Wine said
-        const std::string log = readFile(runs[0].folder + "/guest.log");
-        const std::size_t unplug = log.find("after the unplug: "), wine = log.find("@@wine-comm");
-        runs[0].sendingAt = 0, runs[0].failedAt = unplug == std::string::npos ? -1 : std::atof(log.c_str() + unplug + 18);
-        std::printf("%s", wine == std::string::npos ? "" : log.substr(wine, log.find("@@velmora-output") - wine).c_str());
-    } else if (launcher.name == "cdc") { // the kernel's "USB disconnect" and the tool's end, on the guest's clock
-        const std::string log = readFile(runs[0].folder + "/guest.log");
-        const std::size_t gone = log.find("USB disconnect"), end = log.find("] velmora-init: the tool ended");
-        runs[0].sendingAt = gone == std::string::npos ? -1 : std::atof(log.c_str() + log.rfind('[', gone) + 1);
-        runs[0].failedAt = end == std::string::npos ? -1 : std::atof(log.c_str() + log.rfind('[', end) + 1);
+        consoles[i].stop();
+        runs[i].shown = consoles[i].pieces();
     }
     ChildProcess server({WINESERVER_PROGRAM, "-w"}); // Wine's server holds the ports until it has gone
-    if (launcher.name == "wine" && server.start()) {
+    if (launcher.windows && !launcher.guest && server.start()) {
         server.wait(std::chrono::seconds(60));
     }
-    for (ToolRun& r : runs) { // the console, and the unit's trace
+    for (ToolRun& r : runs) {
         for (std::size_t i = 0; i < r.tool.output.size(); ++i) {
-            r.console += r.tool.output[launcher.windows() && r.tool.output.compare(i, 2, "\r\n") == 0 ? ++i : i];
+            r.console += r.tool.output[launcher.windows && r.tool.output.compare(i, 2, "\r\n") == 0 ? ++i : i];
         }
-        // The trace: "<ms> <R|S|E> <baud> <text>", the text escaped as \r \n \t \\ \xNN.
-        const std::string trace = readFile(r.folder + "/unit.trace");
-        for (std::size_t at = 0, end; (end = trace.find('\n', at)) != std::string::npos; at = end + 1) {
-            char direction = 0;
-            unsigned baud = 0;
-            int text = 0;
-            std::sscanf(trace.c_str() + at, "%*d %c %u %n", &direction, &baud, &text);
-            std::string line;
-            for (std::size_t i = at + static_cast<std::size_t>(text); i < end; ++i) {
-                const char c = trace[i] == '\\' ? trace[++i] : '\0';
-                line += c == '\0' ? trace[i] : c == 'x' ? static_cast<char>(std::stoi(trace.substr(i + 1, 2), nullptr, 16))
-                                           : c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
-                i += c == 'x' ? 2 : 0;
+        r.unit = unitOnRunClock(r, origin, launcher.unit == Unit::InGuest);
+        for (const UnitEvent& e : r.unit) {
+            if (e.direction != 'E') {
+                (e.direction == 'R' ? r.heard : r.sent).emplace_back(e.text, e.baud);
             }
-            if (direction != 'E') { // not the events
-                (direction == 'R' ? r.heard : r.sent).emplace_back(line, baud);
-            }
+        }
+        if (launcher.guest) { // what Wine said about the port; when the adapter was pulled out
+            const std::string log = readFile(r.folder + "/guest.log");
+            const std::size_t wine = log.find("@@wine-comm"), unplug = log.find("device_del sent at uptime ");
+            std::printf("%s", wine == std::string::npos ? "" : log.substr(wine, log.find("@@velmora-output") - wine).c_str());
+            r.unplugAt = unplug == std::string::npos ? -1
+                         : std::atof(log.c_str() + unplug + 26) - clockNow(CLOCK_BOOTTIME) + clockNow(CLOCK_MONOTONIC) -
+                               std::chrono::duration<double>(origin.time_since_epoch()).count();
         }
     }
     return runs;
@@ -166,7 +279,9 @@ std::string image(const std::string& file) { return reference_hex::imageSent(rea
 // at the rate of its phase, both images received byte for byte, SUCCESS at 115200, the boot text
 // at the unit's rate, and the console from the banner to the key prompt. A unit is --type T
 // --baud B [--pacing]; one that reboots without its boot text (--no-boot-text) ends with status 3
-// and no success line.
+// and no success line. Each real-time window's margin is printed: the unit's answer to detection
+// against the tool's 500 ms, each SUCCESS against the second after the image left, and the boot
+// text against the tool's boot read.
 class Programs : public ::testing::TestWithParam<std::pair<Launcher, std::vector<Pieces>>> {};
 
 TEST_P(Programs, WholeUpdate) {
@@ -175,10 +290,11 @@ TEST_P(Programs, WholeUpdate) {
     for (std::size_t n = 0; n < units.size(); ++n) {
         const Pieces& unit = units[n];
         const ToolRun& r = runs[n];
-        SCOPED_TRACE(unit[1] + " at " + unit[3]);
+        const std::string row = launcher.name + " " + unit[1] + " at " + unit[3];
+        SCOPED_TRACE(row);
         const bool rx = unit[1] == "RX", back = std::find(unit.begin(), unit.end(), "--no-boot-text") == unit.end();
         const uint32_t baud = static_cast<uint32_t>(std::stoul(unit[3]));
-        ASSERT_TRUE(r.tool.finished) << r.tool.output;
+        EXPECT_TRUE(r.tool.finished) << r.tool.output;
         EXPECT_EQ(r.tool.status, back ? 0 : 3);
         Pieces console = wholeUpdate(launcher.port + static_cast<int>(n), launcher.foundAt > 0 ? launcher.foundAt : static_cast<int>(baud), rx);
         console.back().replace(console.back().size() - kSuccess.size(), std::string::npos, back ? kSuccess : kKey);
@@ -188,14 +304,7 @@ TEST_P(Programs, WholeUpdate) {
         Heard expected = {{"%%%help -c version\n\r", baud}, {"%%%fw -v\n\r", baud}, {"%%%fw -p\n\r", baud}};
         expected.resize(rx ? 4 : 3, expected.back());
         expected.insert(expected.end(), {{announce('l', logic), baud}, {announce('h', mcu), 115200}});
-        // Detection's query counts once: the simulator reads the tool's rate off the pty when it reads
-        // the bytes, so under load a probe sent at the rate before can be read after the tool's next
-        // rate change and heard at the unit's rate (seen with the Windows build in the guest).
-        Heard heard = r.heard;
-        while (heard.size() > 1 && heard[1] == heard[0]) {
-            heard.erase(heard.begin());
-        }
-        EXPECT_EQ(heard, expected);
+        EXPECT_EQ(r.heard, expected);
         EXPECT_EQ(readFile(r.folder + "/images/l.bin"), logic);
         EXPECT_EQ(readFile(r.folder + "/images/h.bin"), mcu);
         Heard ends, expectedEnds = {{"S", 115200}, {"S", 115200}, {"[", baud}}; // the two SUCCESS and the boot text
@@ -206,6 +315,30 @@ TEST_P(Programs, WholeUpdate) {
         }
         expectedEnds.resize(back ? 3 : 2);
         EXPECT_EQ(ends, expectedEnds);
+
+        const UnitEvent *query = r.unitSaid('R', "%%%help"), *answer = r.unitSaid('S', "version\n\r");
+        if (query != nullptr && answer != nullptr) {
+            margin(row, "detection's answer after the query", answer->out - query->at, answer->out - query->at, kOpen, 0.5);
+        }
+        const UnitEvent* success = nullptr;
+        for (const std::string& image : {kSendLogic, std::string("Sending data ....")}) {
+            const auto found = std::find_if(success != nullptr ? success + 1 : r.unit.data(), r.unit.data() + r.unit.size(),
+                                            [](const UnitEvent& e) { return e.direction == 'S' && e.text == "SUCCESS"; });
+            success = found == r.unit.data() + r.unit.size() ? nullptr : found;
+            const double left = r.shownAt("100%", image);
+            if (success != nullptr && left >= 0) {
+                margin(row, "SUCCESS after the image left the PC", success->out - left, success->out - left, kOpen, 1.0);
+            }
+        }
+        const UnitEvent* boot = r.unitSaid('S', "[");
+        const double listen = r.shownAt(" 97%\b\b\b\b100%");
+        if (success != nullptr && boot != nullptr && listen >= 0) { // the drain read's second, then the 11 s boot read
+            margin(row, "boot text after SUCCESS", boot->at - success->out, boot->out - success->out,
+                   listen + 1 - success->out, listen + 12 - success->out);
+        }
+        if (::testing::Test::HasFailure()) {
+            printTimeline(r);
+        }
     }
     std::printf("[ wall time ] %s whole update: %.1f s\n", launcher.name.c_str(), runs[0].tool.seconds);
 }
@@ -217,10 +350,9 @@ struct Scenario {
     std::string typed;
     int status;
     Pieces (*console)(int port);
-    bool pulledOut = false;          // the unit (the adapter) vanishes inside the logic image
-    // FAILED this long after the logic image began (min, max); in the QEMU guest, whose console
-    // comes when it ends, the guest's end this long after the unplug (cdc: the tool's end after the
-    // kernel saw the unit leave the bus; a unit that only closed its port shows no such time).
+    bool pulledOut = false; // the unit (the adapter) vanishes inside the logic image
+    // FAILED this long after the cause (min, max): the logic image's start for a unit that stops
+    // taking bytes; the unit's leaving, or the adapter's unplug in the guest, for one that vanishes.
     double failedAfterS[2] = {0, 0};
 };
 
@@ -236,13 +368,13 @@ const Scenario kScenarios[] = {
      [](int p) { return Pieces{found(p, 9600), kSendLogic, "%FAILED\r\n" + kFailed}; }, false, {15, 17.5}},
     // The unit vanishes inside the logic image, like an adapter pulled out: the write fails at once.
     {"vanished", {"--type", "TX"}, "\\n", 1, [](int p) { return Pieces{found(p, 9600), kSendLogic, "%FAILED\r\n" + kFailed}; },
-     true, {0, 2}},
+     true, {kOpen, 2}},
     {"no_adapter", {}, "1\\n", 255, [](int) { return Pieces{notOpened("1")}; }},
     {"unplugged", {"--baud", "57600"}, "\\n", 1, [](int p) { return Pieces{found(p, 57600), kSendLogic, "%FAILED\r\n" + kFailed}; },
-     true, {0, 10}}, // a stall would add its 15 s
+     true, {kOpen, 10}}, // a stall would add its 15 s
     // A native-USB unit leaves the bus inside the logic image: any rate is its own, so it is found at the first.
     {"cdc_unplugged", {"--baud", "57600"}, "\\n", 1, [](int p) { return Pieces{found(p, 115200), kSendLogic, "%FAILED\r\n" + kFailed}; },
-     true, {0, 10}},
+     true, {kOpen, 10}},
 };
 
 class ShortRuns : public ::testing::TestWithParam<std::pair<Launcher, Scenario>> {};
@@ -254,19 +386,37 @@ TEST_P(ShortRuns, EndAsTheyMust) {
         typed.replace(at, 1, std::to_string(launcher.port));
     }
     const ToolRun r = run(launcher, s.name, {s.sim}, typed, s.pulledOut)[0];
-    ASSERT_TRUE(r.tool.finished) << r.tool.output;
-    EXPECT_EQ(r.tool.status, s.status) << (launcher.name == "valgrind" ? readFile(r.folder + "/valgrind.log") : "");
+    EXPECT_TRUE(r.tool.finished) << r.tool.output;
+    EXPECT_EQ(r.tool.status, s.status) << readFile(r.folder + "/valgrind.log");
     expectPieces(r.console, s.console(launcher.port));
-    const double took = r.failedAt - r.sendingAt;
     if (s.failedAfterS[1] > 0) {
-        EXPECT_GE(took, s.failedAfterS[0]);
-        EXPECT_LE(took, s.failedAfterS[1]);
-        std::printf("[ measured ] %s: %.2f s\n", s.name.c_str(), took);
+        const UnitEvent* left = r.unitSaid('E', "unit vanished");
+        const double cause = !s.pulledOut ? r.shownAt(kSendLogic) : r.unplugAt >= 0 ? r.unplugAt : left ? left->at : -1;
+        const double failed = r.shownAt("%FAILED");
+        EXPECT_TRUE(cause >= 0 && failed >= 0) << "no time for the cause or for FAILED";
+        EXPECT_GE(failed - cause, s.failedAfterS[0]);
+        EXPECT_LE(failed - cause, s.failedAfterS[1]);
+        margin(launcher.name + " " + s.name, "FAILED after the cause", failed - cause, failed - cause, s.failedAfterS[0],
+               s.failedAfterS[1]);
+        if (s.name == "cdc_unplugged") { // the kernel must have seen the unit leave the bus
+            EXPECT_NE(readFile(r.folder + "/guest.log").find("USB disconnect"), std::string::npos);
+        }
+    }
+    if (::testing::Test::HasFailure()) {
+        printTimeline(r);
     }
 }
 
-const Launcher kLinux{"linux", 3}, kWine{"wine", 7}, kValgrind{"valgrind", 3}, kQemu{"qemu", 1}, kQemuWine{"qemuwine", 1},
-    kCdc{"cdc", 17, 115200};
+const std::string kTool = VELMORA_FW_UPGRADE;
+const std::string kLinks = FWUPGRADE_TEST_PORT_DIR "/COM%d", kWineLinks = WINE_PREFIX_DIR "/dosdevices/com%d";
+const std::string kBuilt = kTool.substr(0, kTool.rfind('/')), kWindows = WINDOWS_BUILD_DIR "/src";
+const Launcher kLinux{"linux", 3, Unit::OnLink, {}, kBuilt, kLinks},
+    kWine{"wine", 7, Unit::OnLink, {WINE_PROGRAM}, kWindows, kWineLinks, false, true},
+    kValgrind{"valgrind", 3, Unit::OnLink, {VALGRIND, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect,possible",
+                                           "--error-exitcode=99", "--log-file={folder}/valgrind.log"}, kBuilt, kLinks},
+    kQemu{"qemu", 1, Unit::BehindAdapter, {}, "", "", true},
+    kQemuWine{"qemuwine", 1, Unit::BehindAdapter, {}, kWindows, "", true, true},
+    kCdc{"cdc", 17, Unit::InGuest, {}, "", "", true, false, 115200};
 
 std::vector<std::pair<Launcher, Scenario>> runs(const Launcher& launcher, const Pieces& names) {
     std::vector<std::pair<Launcher, Scenario>> picked;
@@ -332,7 +482,7 @@ TEST(Simulator, RefusesWhatCannotWorkOnItsLine) {
 // 2 MiB stack; the web file is byte for byte the one the Linux program writes.
 TEST(WineOnly, WindowsProgramsAndTheWebFile) {
     for (const std::string program : {"VelmoraFwUpgrade", "VelmoraFwWebFile"}) {
-        ChildProcess objdump({MINGW_OBJDUMP, "-p", WINDOWS_BUILD_DIR "/src/" + program + ".exe"}, E2E_WORK_DIR);
+        ChildProcess objdump({MINGW_OBJDUMP, "-p", kWindows + "/" + program + ".exe"}, E2E_WORK_DIR);
         ASSERT_TRUE(objdump.start());
         const std::string headers = objdump.wait(std::chrono::seconds(60)).output;
         EXPECT_NE(headers.find("SizeOfStackReserve\t0000000000200000"), std::string::npos) << program;
@@ -345,7 +495,7 @@ TEST(WineOnly, WindowsProgramsAndTheWebFile) {
         ChildProcess program(launcher.argv("VelmoraFwWebFile", folder, ""), folder);
         ASSERT_TRUE(program.start("\n"));
         EXPECT_EQ(program.wait(std::chrono::seconds(120)).status, 0);
-        files[launcher.name == "wine" ? 0 : 1] = readFile(folder + "/FwToUpload.bin");
+        files[launcher.windows ? 0 : 1] = readFile(folder + "/FwToUpload.bin");
     }
     EXPECT_GT(files[1].size(), 165000u);
     EXPECT_TRUE(files[0] == files[1]) << "written in binary mode: no line end translated";

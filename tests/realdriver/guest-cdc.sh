@@ -1,22 +1,22 @@
-# Sourced by init.sh when velmora_mode=cdc: the unit as a USB CDC device. dummy_hcd is a software
-# USB device controller wired to a host controller in the same kernel; g_serial makes it a CDC
-# device whose device side is /dev/ttyGS0, and the kernel's real cdc_acm driver presents it as
-# /dev/ttyACM0 (COM17). The simulated unit runs on /dev/ttyGS0 as a native-USB unit with the
-# options in velmora_unit (base64). Then init runs the tool, and cdc_handback hands the unit's
-# trace and images to the host on the console.
+# Sourced by init.sh when velmora_mode=cdc, once the cdc modules are in: the unit as a USB CDC
+# device. dummy_hcd is a software USB device controller wired to a host controller in the same
+# kernel; g_serial makes it a CDC device whose device side is /dev/ttyGS0, and the kernel's real
+# cdc_acm driver presents it as /dev/ttyACM0 (COM17). The simulated unit runs on /dev/ttyGS0 as a
+# native-USB unit with the options in velmora_unit (base64). Then init runs the tool, and
+# cdc_handback hands the unit's trace and images to the host on the console.
 # shellcheck shell=sh disable=SC2154
-# usb_f_acm before g_serial, or g_serial loads but finds no ACM function and makes no port.
-for module in cdc-acm configfs udc-core libcomposite u_serial usb_f_acm dummy_hcd g_serial; do
-    insmod /lib/modules/$module.ko
-done
+# g_serial's insmod succeeds even when it makes no port: only the device node tells.
+i=0
+while [ ! -e /dev/ttyGS0 ] && [ $i -lt 10 ]; do sleep 0.2; i=$((i + 1)); done
+[ -e /dev/ttyGS0 ] || give_up "g_serial made no /dev/ttyGS0"
 mkdir -p /tmp/unit
 # shellcheck disable=SC2046 # the options are words
-/unit --port /dev/ttyGS0 --usb-cdc --trace /tmp/unit/unit.trace --images /tmp/unit/images \
+/unit --port /dev/ttyGS0 --usb-cdc --realtime --trace /tmp/unit/unit.trace --images /tmp/unit/images \
     --ready-file /tmp/unit/ready $(printf %s "$velmora_unit" | base64 -d) 2>/tmp/unit/stderr &
 unit=$!
 i=0
 while { [ ! -e /tmp/unit/ready ] || [ ! -e /dev/ttyACM0 ]; } && [ $i -lt 75 ]; do sleep 0.2; i=$((i + 1)); done
-[ -e /dev/ttyACM0 ] || echo "velmora-init: no /dev/ttyACM0 after 15 s"
+[ -e /dev/ttyACM0 ] || give_up "no /dev/ttyACM0 after 15 s"
 
 cdc_handback() {
     kill "$unit" 2>/dev/null

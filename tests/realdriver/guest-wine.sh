@@ -6,10 +6,8 @@
 # and the host's Wine prefix is seen through an overlay with a tmpfs upper layer: nothing of the
 # host changes. Standard output is the program's console (a pipe: on a terminal Wine would add
 # escapes), the exit status the program's.
+# init.sh has loaded the wine modules (virtio-9p, overlay).
 # shellcheck disable=SC2154
-for module in virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs fscache 9p overlay; do
-    insmod /lib/modules/$module.ko
-done
 r=/wine && mkdir -p $r && mount -t tmpfs tmpfs $r && cd $r && mkdir -p host usr etc proc sys dev tmp prefix upper work
 mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot host && mount --bind host/usr usr && mount --bind host/etc etc
 for d in bin lib lib64 sbin; do ln -s usr/$d $d; done

@@ -43,26 +43,22 @@ done
 
 # The initramfs: busybox and its applet links in /bin, the USB serial modules, the tool, /init.
 initramfs=initramfs.cpio.gz
-for input in "$tool" "$unit" "$src"/tests/realdriver/{init.sh,prepare.sh,guest-wine.sh,guest-cdc.sh} kernel busybox; do
+for input in "$tool" "$unit" "$src"/tests/realdriver/{init.sh,prepare.sh,modules,guest-wine.sh,guest-cdc.sh} kernel busybox; do
     [ "$initramfs" -nt "$input" ] || rm -f "$initramfs"
 done
 [ -e "$initramfs" ] && exit 0
 rm -rf root && mkdir -p root/bin root/lib/modules root/dev root/proc root/sys root/tmp
 cp busybox/bin/busybox root/bin/
 for applet in $(root/bin/busybox --list | grep -vx busybox); do ln -s busybox "root/bin/$applet"; done
-# uhci-hcd drives the host controller that -usb gives the pc machine; ftdi_sio is the adapter;
-# the virtio, 9p and overlay modules give guest-wine.sh the host's root; the rest make a USB
-# CDC device in the guest (guest-cdc.sh).
-for module in usb-common usbcore uhci-hcd usbserial ftdi_sio cdc-acm configfs udc-core libcomposite u_serial \
-    usb_f_acm dummy_hcd g_serial \
-    virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci 9pnet 9pnet_virtio netfs fscache 9p overlay; do
+# Every module of the groups in tests/realdriver/modules (what each group is for is said there).
+for module in $(sed -n 's/^[a-z]* //p' "$src/tests/realdriver/modules"); do
     file=$(find kernel/lib/modules -name "$module.ko*" | head -n 1)
     [ -n "$file" ] || { echo "module $module not found in $kernel_deb" >&2; exit 1; }
     case "$file" in *.xz) xz -dc "$file" ;; *) cat "$file" ;; esac >"root/lib/modules/$module.ko"
 done
 cp "$tool" root/velmora
 cp "$unit" root/unit
-cp "$src/tests/realdriver/guest-cdc.sh" root/
+cp "$src/tests/realdriver/guest-cdc.sh" "$src/tests/realdriver/modules" root/
 install -m 755 "$src/tests/realdriver/init.sh" root/init
 install -m 755 "$src/tests/realdriver/guest-wine.sh" root/
 (cd root && find . | ./bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$initramfs.tmp"

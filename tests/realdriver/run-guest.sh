@@ -5,38 +5,50 @@
 # /dev/ttyUSB0 (COM1), and every rate the guest sets reaches the pty's termios. QEMU opens the pty
 # at start, so the link must exist before this script runs. With --cdc, the simulated unit (with
 # these options) runs in the guest as a USB CDC device, /dev/ttyACM0 (COM17), and its trace and
-# images land in the --unit-dir.
+# images land in the --unit-dir. With --wine, the guest runs the given Windows program under the
+# host's Wine instead (guest-wine.sh), the host's root shared read-only over virtio-9p and
+# WINEPREFIX's prefix seen through an overlay. With --unplug-when (and --adapter), the adapter is
+# pulled out (device_del) once the text shows on the guest's console, and the log says when, on
+# the host's clock since boot ("device_del sent at uptime <s>"), or that it never happened.
 # Standard output: exactly the bytes the tool printed; exit status: the tool's. Everything else
-# (the guest's console, QEMU's messages) goes to the --log file. 124: the run exceeded its bound.
-# With --wine, the guest runs the given Windows program under the host's Wine instead (guest-wine.sh),
-# the host's root shared read-only over virtio-9p and WINEPREFIX's prefix seen through an overlay.
-# With --unplug-when, the log also tells how long the guest ran on after the unplug.
-# Usage: run-guest.sh [--adapter <pty link>] [--input <text with \n escapes>]
-#                     [--unplug-when <text>] [--log <file>] [--wine <program.exe>]
+# (the guest's console, QEMU's messages) goes to the --log file; the guest's console also shows
+# live in the --console file. 124: the run exceeded its bound; 125: the guest gave no result;
+# 126: the guest could not set itself up (the reason is printed).
+# Usage: run-guest.sh [--adapter <pty link> [--unplug-when <text>]] [--input <text with \n escapes>]
+#                     [--log <file>] [--console <file>] [--wine <program.exe>]
 #                     [--cdc <unit options> --unit-dir <dir>] <work-dir>
 set -uo pipefail
-adapter='' input='' unplug='' wine='' cdc='' unitdir='' log=/dev/null bound=${VELMORA_GUEST_TIMEOUT:-600}
+adapter='' input='' unplug='' wine='' cdc='' unitdir='' log=/dev/null console='' bound=${VELMORA_GUEST_TIMEOUT:-600}
+usage() { echo "usage: $0 [--adapter L [--unplug-when T]] [--input T] [--log F] [--console F] [--wine E] [--cdc O --unit-dir D] <work-dir>" >&2; exit 2; }
 while [ $# -gt 1 ]; do
     case "$1" in
         --adapter) adapter=$2 ;; --input) input=$2 ;; --unplug-when) unplug=$2 ;; --log) log=$2 ;; --wine) wine=$2 ;;
-        --cdc) cdc=$2 ;; --unit-dir) unitdir=$2 ;;
+        --cdc) cdc=$2 ;; --unit-dir) unitdir=$2 ;; --console) console=$2 ;;
         *) break ;;
     esac
     shift 2
 done
-[ $# -eq 1 ] && [ -d "$1" ] || { echo "usage: $0 [--adapter L] [--input T] [--unplug-when T] [--log F] [--wine E] [--cdc O --unit-dir D] <work-dir>" >&2; exit 2; }
-[ -z "$adapter" ] || [ -e "$adapter" ] || { echo "run-guest: no pty at $adapter (QEMU opens it at start)" >&2; exit 2; }
+[ $# -eq 1 ] && [ -d "$1" ] || usage
+# What cannot work is refused before anything starts.
+refuse() { echo "run-guest: $*" >&2; exit 2; }
+[ -z "$unplug" ] || [ -n "$adapter" ] || refuse "--unplug-when pulls out the adapter: it needs --adapter"
+[ -z "$adapter" ] || [ -e "$adapter" ] || refuse "no pty at $adapter (QEMU opens it at start)"
+[ -z "$wine" ] || [ -d "${WINEPREFIX:-}" ] || refuse "--wine needs WINEPREFIX set to a Wine prefix"
+[ -z "$wine" ] || [ -f "$wine" ] || refuse "no program at $wine"
+[ "${cdc:+1}" = "${unitdir:+1}" ] || refuse "--cdc and --unit-dir go together"
+[ -z "$unitdir" ] || [ -d "$unitdir" ] || refuse "no folder $unitdir"
 work=$1 tmp=$(mktemp -d) qemu=''
+console=${console:-$tmp/console}
 cleanup() {
     [ -z "$qemu" ] || { kill "$qemu" 2>/dev/null; wait "$qemu" 2>/dev/null; }
-    cat "$tmp/monitor.out" "$tmp/console" >>"$log" 2>/dev/null
+    cat "$tmp/monitor.out" "$console" >>"$log" 2>/dev/null
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # The monitor reads commands from the fifo <path>.in and answers into <path>.out (a plain file).
-mkfifo "$tmp/monitor.in" && : >"$tmp/monitor.out" && : >"$tmp/console" && : >"$log" || exit 1
+mkfifo "$tmp/monitor.in" && : >"$tmp/monitor.out" && : >"$console" && : >"$log" || exit 1
 exec 3<>"$tmp/monitor.in"
 append="console=ttyS0 quiet loglevel=0 panic=-1 velmora_input=$(printf '%b' "$input" | base64 -w0)"
 [ -z "$cdc" ] || append+=" velmora_mode=cdc velmora_unit=$(printf %s "$cdc" | base64 -w0)"
@@ -46,21 +58,26 @@ usb=() memory=256
     append+=" velmora_tool=/guest-wine.sh velmora_exe=$(realpath "$wine") velmora_prefix=$WINEPREFIX"; }
 timeout -k 5 "$bound" qemu-system-x86_64 -accel tcg -m $memory -nodefaults -display none -no-reboot \
     -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" -append "$append" \
-    -serial "file:$tmp/console" -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
+    -serial "file:$console" -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
 qemu=$!
 
 # Unplug as soon as the text shows on the live console: device_del pulls the adapter out of the
 # guest, which then sees what a technician pulling the cable causes (EIO, hang-up).
 if [ -n "$unplug" ]; then
-    while kill -0 "$qemu" 2>/dev/null && ! grep -qF -- "$unplug" "$tmp/console"; do sleep 0.1; done
-    echo "device_del ftdi" >&3 && unplugged=$EPOCHREALTIME
+    while kill -0 "$qemu" 2>/dev/null && ! grep -qF -- "$unplug" "$console"; do sleep 0.05; done
+    read -r sent _ </proc/uptime
+    if kill -0 "$qemu" 2>/dev/null && echo "device_del ftdi" >&3 && sleep 0.5 && ! grep -q Error "$tmp/monitor.out"; then
+        echo "run-guest: device_del sent at uptime $sent s" >>"$log"
+    else
+        echo "run-guest: no unplug: the guest ended before the text showed, or QEMU refused device_del" >>"$log"
+    fi
 fi
 wait "$qemu"; status=$? qemu=''
-[ -z "$unplug" ] || echo "run-guest: the guest ended after the unplug: $(awk "BEGIN { print $EPOCHREALTIME - $unplugged }") s" >>"$log"
 [ "$status" -ne 124 ] || { echo "run-guest: the guest did not finish within $bound s" >&2; exit 124; }
-tr -d '\r' <"$tmp/console" >"$tmp/lines"
+tr -d '\r' <"$console" >"$tmp/lines"
 result=$(sed -n 's/^@@velmora-output-end \([0-9]*\)$/\1/p' "$tmp/lines")
 [ -n "$result" ] || { echo "run-guest: the guest gave no result (QEMU status $status)" >&2; exit 125; }
+[ "$result" -ne 126 ] || { grep '^velmora-init: ' "$tmp/lines" >&2; exit 126; }
 sed -n '/^@@velmora-output-begin$/,/^@@velmora-output-end /{/^@@/!p}' "$tmp/lines" | base64 -d ||
     { echo "run-guest: the guest's output block is damaged" >&2; exit 125; }
 [ -z "$unitdir" ] || sed -n '/^@@velmora-unit-begin$/,/^@@velmora-unit-end$/{/^@@/!p}' "$tmp/lines" | base64 -d |

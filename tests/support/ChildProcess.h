@@ -58,7 +58,8 @@ public:
         return spawned;
     }
 
-    std::string output() const { return files_.empty() ? "" : readFile(files_ + ".out"); }
+    std::string output() const { return files_.empty() ? "" : readFile(outputPath()); }
+    std::string outputPath() const { return files_ + ".out"; }
     double seconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(); }
 
     // Whether the program still runs; once it has ended it is reaped and its result kept.
