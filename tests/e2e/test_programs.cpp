@@ -16,7 +16,6 @@
 #include "ConsoleText.h"
 #include "Files.h"
 #include "PtyTrace.h"
-#include "Recorder.h"
 #include "ReferenceHex.h"
 
 #include <gtest/gtest.h>
@@ -45,170 +44,120 @@ const bool kWineEnvironment = setenv("WINEPREFIX", WINE_PREFIX_DIR, 1) == 0 && s
 
 // How a platform runs the programs, where its COM ports are and where its unit sits.
 struct Launcher {
-    enum class Unit { OnLink, BehindAdapter, InGuest }; // a pty at COMn; the pty behind QEMU's adapter; a CDC device in the guest
+    // The unit: a pty published as COMn; the pty behind QEMU's adapter; a USB CDC device in the guest.
+    enum class Unit { OnLink, BehindAdapter, InGuest };
     std::string name;
-    int port;            // the first unit's COM number
+    int port; // the first unit's COM number
     Unit unit;
-    Pieces runner;       // what the program runs under on the host ("{folder}": the run's folder)
-    std::string programs; // where the programs are ("" in the guest: its own release build)
-    std::string links;   // where COMn is published ("%d": n), for units on a link
-    bool guest = false;  // the program runs in the QEMU guest (run-guest.sh), its console live on the guest's
-    bool windows = false; // a Windows program: NAME.exe, and CR LF for LF on its console
-    int foundAt = 0;     // the rate detection finds the unit at, when not the unit's own
+    Pieces runner;        // what the program runs under on the host, in the run's folder
+    std::string programs; // where the programs are ("": the guest's own release build)
+    std::string links;    // where COMn is published, "%d" for n
+    bool guest = false;   // the program runs in the QEMU guest, and shows on the guest's live console
+    bool windows = false; // a Windows program: NAME.exe, which writes CR LF for LF
+    int foundAt = 0;      // the rate detection finds the unit at, when not the unit's own
 
     std::string link(int n, const std::string& folder) const {
         char path[512];
         std::snprintf(path, sizeof path, links.c_str(), n);
         return unit == Unit::BehindAdapter ? folder + "/adapter" : path;
     }
-    std::vector<std::string> argv(const std::string& program, const std::string& folder, const std::string& typed,
-                                  const Pieces& unitOptions = {}, bool pullOut = false) const {
+    Pieces argv(const std::string& program, const std::string& folder, const std::string& typed, const Pieces& unitOptions = {},
+                bool pullOut = false) const {
         const std::string file = programs + "/" + program + (windows ? ".exe" : "");
-        if (!guest) {
-            Pieces all = runner;
-            for (std::string& word : all) {
-                if (const std::size_t at = word.find("{folder}"); at != std::string::npos) {
-                    word.replace(at, 8, folder);
-                }
-            }
-            all.push_back(file);
-            return all;
+        Pieces all = guest ? Pieces{"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--console",
+                                    folder + "/console"} : runner;
+        const bool plugged = unit == Unit::BehindAdapter && !unitOptions.empty();
+        std::string options;
+        for (const std::string& option : unitOptions) {
+            options += option + " ";
         }
-        Pieces all = {"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--console",
-                      folder + "/console"};
-        if (unit == Unit::BehindAdapter && !unitOptions.empty()) {
-            all.insert(all.end(), {"--adapter", link(port, folder)});
-            all.insert(all.end(), {"--unplug-when", pullOut ? kSendLogic : ""});
+        for (const auto& [use, more] : {std::pair{plugged, Pieces{"--adapter", link(port, folder)}},
+                                        {plugged && pullOut, Pieces{"--unplug-when", kSendLogic}},
+                                        {guest && windows, Pieces{"--wine", file}},
+                                        {unit == Unit::InGuest, Pieces{"--cdc", options, "--unit-dir", folder}}}) {
+            all.insert(all.end(), more.begin(), use ? more.end() : more.begin());
         }
-        if (windows) {
-            all.insert(all.end(), {"--wine", file});
-        }
-        if (unit == Unit::InGuest) {
-            std::string options;
-            for (const std::string& option : unitOptions) {
-                options += option + " ";
-            }
-            all.insert(all.end(), {"--cdc", options, "--unit-dir", folder});
-        }
-        all.push_back(REALDRIVER_DIR);
+        all.push_back(guest ? REALDRIVER_DIR : file);
         return all;
     }
 };
 using Unit = Launcher::Unit;
+using velmora_sim::TraceLine;
 
-// One line of the unit's trace, on the run's clock; `out` is when its last byte left, for a text sent.
-struct UnitEvent {
-    int64_t ms; // on the unit's own clock
-    double at, out;
-    char direction;
-    uint32_t baud;
-    std::string text;
-};
-
-// What one copy of the update tool did, and what its unit (if any) heard and sent.
+// What one copy of the update tool did, and what its unit (if any) heard and sent; every time in
+// seconds from the tool's start.
 struct ToolRun {
     ChildProcess::Result tool;
     std::string console; // as the program wrote it, a Windows console's CR LF for LF undone
-    std::vector<std::pair<double, std::string>> shown; // what showed and when
-    std::vector<UnitEvent> unit;
+    std::vector<TraceLine> unit;
     Heard heard, sent; // the lines the unit heard and what it sent, with their rates
     std::string folder;
     double unplugAt = -1; // when the adapter was pulled out of the guest
 
-    // When `text` had shown (whole), the n-th time counting from 0 after `after`; -1 if never.
+    // When `text` had shown whole, the first time after `after` had; -1 if never.
     double shownAt(const std::string& text, const std::string& after = "") const {
         std::string all;
-        std::vector<std::pair<std::size_t, double>> ends;
-        for (const auto& [t, piece] : shown) {
+        for (const auto& [t, piece] : tool.shown) {
             all += piece;
-            ends.emplace_back(all.size(), t);
+            const std::size_t from = all.find(after), found = from == std::string::npos ? from : all.find(text, from);
+            if (found != std::string::npos) {
+                return t;
+            }
         }
-        const std::size_t from = after.empty() ? 0 : all.find(after), found = all.find(text, from);
-        if (from == std::string::npos || found == std::string::npos) {
-            return -1;
-        }
-        return std::find_if(ends.begin(), ends.end(), [&](auto& e) { return e.first >= found + text.size(); })->second;
+        return -1;
     }
-    // The first entry of the unit whose text begins with `text`, in direction `direction`.
-    const UnitEvent* unitSaid(char direction, const std::string& text) const {
-        const auto found = std::find_if(unit.begin(), unit.end(), [&](const UnitEvent& e) {
-            return e.direction == direction && e.text.compare(0, text.size(), text) == 0;
+    // The first line of the unit in `direction` whose text begins with `text`, from `from` on.
+    const TraceLine* unitSaid(char direction, const std::string& text, const TraceLine* from = nullptr) const {
+        const TraceLine* end = unit.data() + unit.size();
+        const TraceLine* found = std::find_if(from != nullptr ? from : unit.data(), end, [&](const TraceLine& e) {
+            return e.entry.direction == direction && e.entry.text.compare(0, text.size(), text) == 0;
         });
-        return found == unit.end() ? nullptr : &*found;
+        return found == end ? nullptr : found;
     }
 };
 
 // A window's margin in one greppable form: what was used (a time, or from-to) against the window
-// (one that only ends: windowFrom = -inf); the nearer of its two ends gives what was to spare.
+// (one that only ends: windowFrom = kOpen); the nearer of its two ends gives what was to spare.
+constexpr double kOpen = -INFINITY;
 void margin(const std::string& row, const std::string& what, double from, double to, double windowFrom, double windowTo) {
     char used[48], window[48];
     std::snprintf(used, sizeof used, from == to ? "%.3f s" : "%.3f-%.3f s", from, to);
-    std::snprintf(window, sizeof window, std::isinf(windowFrom) ? "up to %.3f s" : "%.3f-%.3f s",
-                  std::isinf(windowFrom) ? windowTo : windowFrom, windowTo);
+    std::snprintf(window, sizeof window, windowFrom == kOpen ? "up to %.3f s" : "%.3f-%.3f s",
+                  windowFrom == kOpen ? windowTo : windowFrom, windowTo);
     std::printf("[ margin ] %s %s: %s, window %s, %.3f s to spare\n", row.c_str(), what.c_str(), used, window,
                 std::min(from - windowFrom, windowTo - to));
 }
-constexpr double kOpen = -INFINITY; // a window that only ends
 
-// Both sides on the run's clock, for a row that failed: what the tool printed (progress counters
-// folded into one line) and every line of the unit's trace.
+// Both sides on one clock, for a row that failed: what the tool printed (a run of progress
+// counters on one line) and every line of the unit's trace.
 void printTimeline(const ToolRun& r) {
-    std::vector<std::tuple<double, std::string, std::string>> lines;
-    for (std::size_t i = 0; i < r.shown.size(); ++i) {
-        std::string piece = r.shown[i].second;
-        const auto counter = [&](std::size_t k) {
-            return k < r.shown.size() && r.shown[k].second.find_first_not_of("0123456789% \b") == std::string::npos;
-        };
-        for (const std::size_t first = i; counter(first) && counter(i + 1); piece += r.shown[++i].second) {
+    std::vector<std::pair<double, std::string>> lines;
+    const auto& shown = r.tool.shown;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const auto counter = [&](std::size_t k) { return k < shown.size() && shown[k].second.find_first_not_of("0123456789% \b") == std::string::npos; };
+        std::string piece = shown[i].second;
+        while (counter(i) && counter(i + 1)) {
+            piece += shown[++i].second;
         }
-        lines.emplace_back(r.shown[i].first, "tool  ", velmora_sim::escapeText(piece));
+        lines.emplace_back(shown[i].first, "tool          " + velmora_sim::escapeText(piece));
     }
-    for (const UnitEvent& e : r.unit) {
-        char who[32];
-        std::snprintf(who, sizeof who, "unit %c %-6u", e.direction, static_cast<unsigned>(e.baud));
-        lines.emplace_back(e.at, who, velmora_sim::escapeText(e.text) + (e.out > e.at ? " (out by " + std::to_string(e.out) + ")" : ""));
+    for (const TraceLine& e : r.unit) {
+        char who[64];
+        std::snprintf(who, sizeof who, "unit %c %-6u ", e.entry.direction, static_cast<unsigned>(e.entry.baud));
+        lines.emplace_back(e.at, who + velmora_sim::escapeText(e.entry.text) + (e.out > e.at ? " (gone out at " + std::to_string(e.out) + ")" : ""));
     }
-    std::stable_sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return std::get<0>(a) < std::get<0>(b); });
-    std::printf("---- %s: the tool and its unit on one clock (s from the run's start)\n", r.folder.c_str());
-    for (const auto& [t, who, text] : lines) {
-        std::printf("%10.3f %s %s\n", t, who.c_str(), text.substr(0, 300).c_str());
+    std::stable_sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    std::printf("---- %s: the tool and its unit on one clock, seconds from the tool's start\n", r.folder.c_str());
+    for (const auto& [t, text] : lines) {
+        std::printf("%10.3f %s\n", t, text.substr(0, 300).c_str());
     }
 }
 
-// Seconds on the monotonic clock of `clock` (CLOCK_MONOTONIC, CLOCK_BOOTTIME).
-double clockNow(clockid_t clock) {
+// Seconds on `clock` (CLOCK_MONOTONIC: the steady clock; CLOCK_BOOTTIME: a shell's /proc/uptime).
+double secondsOn(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// The unit's trace on the run's clock. A unit on the host noted its start on the monotonic clock;
-// a unit in the guest on the guest's, which the guest's clock lines on the console relate to the
-// run's (the smallest difference is the line the console carried fastest).
-std::vector<UnitEvent> unitOnRunClock(const ToolRun& r, Clock::time_point origin, bool inGuest) {
-    double toRun = inGuest ? 1e9 : -std::chrono::duration<double>(origin.time_since_epoch()).count();
-    for (std::size_t i = 0; inGuest && i < r.shown.size(); ++i) {
-        const std::string& piece = r.shown[i].second;
-        for (std::size_t at = 0; (at = piece.find("@@velmora-clock ", at)) != std::string::npos; at += 16) {
-            toRun = std::min(toRun, r.shown[i].first - std::atof(piece.c_str() + at + 16));
-        }
-    }
-    std::vector<velmora_sim::TraceEntry> trace;
-    velmora_sim::readTrace(r.folder + "/unit.trace", &trace);
-    const std::string clock = velmora_sim::kClockNote, gone = velmora_sim::kGoneOutNote;
-    std::vector<UnitEvent> events;
-    for (const velmora_sim::TraceEntry& e : trace) {
-        const bool note = e.direction == 'E';
-        toRun += note && e.text.compare(0, clock.size(), clock) == 0 ? std::atof(e.text.c_str() + clock.size()) : 0;
-        const double at = toRun + static_cast<double>(e.timeMs) / 1000;
-        for (UnitEvent& sent : events) { // the text of that time has gone out
-            const bool out = note && e.text.compare(0, gone.size(), gone) == 0 && sent.direction == 'S' &&
-                             sent.ms == std::atoll(e.text.c_str() + gone.size());
-            sent.out = out ? at : sent.out;
-        }
-        events.push_back({e.timeMs, at, at, e.direction, e.baud, e.text});
-    }
-    return events;
 }
 
 // Runs of the tool, one copy per unit of `sims`: the n-th unit on the port after the (n-1)-th, its
@@ -218,56 +167,63 @@ std::vector<ToolRun> run(const Launcher& launcher, const std::string& name, std:
     for (int n = 1; n <= 32 && launcher.unit == Unit::OnLink; ++n) { // the other ports absent
         std::remove(launcher.link(n, "").c_str());
     }
-    const Clock::time_point origin = Clock::now();
     std::vector<ToolRun> runs(sims.size());
     std::deque<SimulatedUnit> units;
     std::deque<ChildProcess> tools;
-    std::deque<Recorder> consoles(sims.size());
     for (std::size_t i = 0; i < sims.size(); ++i) {
         runs[i].folder = freshFolder(E2E_WORK_DIR "/" + launcher.name + "-" + name + (i > 0 ? std::to_string(i + 1) : ""));
         if (pullOut && launcher.unit != Unit::BehindAdapter) {
             sims[i].insert(sims[i].end(), {"--disconnect-after-bytes", "200000"});
         }
         units.emplace_back(launcher.link(launcher.port + static_cast<int>(i), runs[i].folder), runs[i].folder, sims[i]);
-        EXPECT_TRUE(sims[i].empty() || launcher.unit == Unit::InGuest || units.back().start())
-            << "the simulated unit did not start";
+        EXPECT_TRUE(sims[i].empty() || launcher.unit == Unit::InGuest || units.back().start()) << "the simulated unit did not start";
         tools.emplace_back(launcher.argv("VelmoraFwUpgrade", runs[i].folder, typed, sims[i], pullOut), runs[i].folder);
+        tools.back().watch(launcher.guest ? runs[i].folder + "/console" : "");
     }
     for (std::size_t i; (i = typed.find("\\n")) != std::string::npos;) {
         typed.replace(i, 2, "\n");
     }
     for (std::size_t i = 0; i < tools.size(); ++i) {
         EXPECT_TRUE(tools[i].start(launcher.guest ? "" : typed));
-        consoles[i].start(launcher.guest ? runs[i].folder + "/console" : tools[i].outputPath(), origin);
-        EXPECT_TRUE(i + 1 == tools.size() || consoles[i].waitFor("COM PORT Number", std::chrono::seconds(120)));
+        EXPECT_TRUE(i + 1 == tools.size() || tools[i].waitForOutput("COM PORT Number", std::chrono::seconds(120)));
     }
     for (std::size_t i = 0; i < tools.size(); ++i) {
         runs[i].tool = tools[i].wait(std::chrono::seconds(480));
         units[i].stop();
-        consoles[i].stop();
-        runs[i].shown = consoles[i].pieces();
     }
     ChildProcess server({WINESERVER_PROGRAM, "-w"}); // Wine's server holds the ports until it has gone
     if (launcher.windows && !launcher.guest && server.start()) {
         server.wait(std::chrono::seconds(60));
     }
-    for (ToolRun& r : runs) {
-        for (std::size_t i = 0; i < r.tool.output.size(); ++i) {
-            r.console += r.tool.output[launcher.windows && r.tool.output.compare(i, 2, "\r\n") == 0 ? ++i : i];
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        ToolRun& r = runs[i];
+        for (std::size_t k = 0; k < r.tool.output.size(); ++k) {
+            r.console += r.tool.output[launcher.windows && r.tool.output.compare(k, 2, "\r\n") == 0 ? ++k : k];
         }
-        r.unit = unitOnRunClock(r, origin, launcher.unit == Unit::InGuest);
-        for (const UnitEvent& e : r.unit) {
-            if (e.direction != 'E') {
-                (e.direction == 'R' ? r.heard : r.sent).emplace_back(e.text, e.baud);
+        // The unit's trace on the tool's clock: from the host's monotonic clock, or from the guest's,
+        // which its clock lines on the console give (the smallest difference is the line carried fastest).
+        double shift = -std::chrono::duration<double>(tools[i].startedAt().time_since_epoch()).count();
+        if (launcher.unit == Unit::InGuest) {
+            shift = 1e9;
+            for (const auto& [t, piece] : r.tool.shown) {
+                for (std::size_t at = 0; (at = piece.find("@@velmora-clock ", at)) != std::string::npos; at += 16) {
+                    shift = std::min(shift, t - std::atof(piece.c_str() + at + 16));
+                }
             }
         }
-        if (launcher.guest) { // what Wine said about the port; when the adapter was pulled out
+        velmora_sim::readTrace(r.folder + "/unit.trace", &r.unit);
+        for (TraceLine& e : r.unit) {
+            e.at += shift, e.out += shift;
+            if (e.entry.direction != 'E') {
+                (e.entry.direction == 'R' ? r.heard : r.sent).emplace_back(e.entry.text, e.entry.baud);
+            }
+        }
+        if (launcher.guest) { // what Wine said about the port; when the adapter was pulled out (on the boot clock)
             const std::string log = readFile(r.folder + "/guest.log");
             const std::size_t wine = log.find("@@wine-comm"), unplug = log.find("device_del sent at uptime ");
             std::printf("%s", wine == std::string::npos ? "" : log.substr(wine, log.find("@@velmora-output") - wine).c_str());
             r.unplugAt = unplug == std::string::npos ? -1
-                         : std::atof(log.c_str() + unplug + 26) - clockNow(CLOCK_BOOTTIME) + clockNow(CLOCK_MONOTONIC) -
-                               std::chrono::duration<double>(origin.time_since_epoch()).count();
+                         : std::atof(log.c_str() + unplug + 26) - secondsOn(CLOCK_BOOTTIME) + secondsOn(CLOCK_MONOTONIC) + shift;
         }
     }
     return runs;
@@ -316,21 +272,18 @@ TEST_P(Programs, WholeUpdate) {
         expectedEnds.resize(back ? 3 : 2);
         EXPECT_EQ(ends, expectedEnds);
 
-        const UnitEvent *query = r.unitSaid('R', "%%%help"), *answer = r.unitSaid('S', "version\n\r");
+        const TraceLine *query = r.unitSaid('R', "%%%help"), *answer = r.unitSaid('S', "version\n\r"), *success = nullptr;
         if (query != nullptr && answer != nullptr) {
             margin(row, "detection's answer after the query", answer->out - query->at, answer->out - query->at, kOpen, 0.5);
         }
-        const UnitEvent* success = nullptr;
         for (const std::string& image : {kSendLogic, std::string("Sending data ....")}) {
-            const auto found = std::find_if(success != nullptr ? success + 1 : r.unit.data(), r.unit.data() + r.unit.size(),
-                                            [](const UnitEvent& e) { return e.direction == 'S' && e.text == "SUCCESS"; });
-            success = found == r.unit.data() + r.unit.size() ? nullptr : found;
+            success = r.unitSaid('S', "SUCCESS", success != nullptr ? success + 1 : nullptr);
             const double left = r.shownAt("100%", image);
             if (success != nullptr && left >= 0) {
                 margin(row, "SUCCESS after the image left the PC", success->out - left, success->out - left, kOpen, 1.0);
             }
         }
-        const UnitEvent* boot = r.unitSaid('S', "[");
+        const TraceLine* boot = r.unitSaid('S', "[");
         const double listen = r.shownAt(" 97%\b\b\b\b100%");
         if (success != nullptr && boot != nullptr && listen >= 0) { // the drain read's second, then the 11 s boot read
             margin(row, "boot text after SUCCESS", boot->at - success->out, boot->out - success->out,
@@ -390,7 +343,7 @@ TEST_P(ShortRuns, EndAsTheyMust) {
     EXPECT_EQ(r.tool.status, s.status) << readFile(r.folder + "/valgrind.log");
     expectPieces(r.console, s.console(launcher.port));
     if (s.failedAfterS[1] > 0) {
-        const UnitEvent* left = r.unitSaid('E', "unit vanished");
+        const TraceLine* left = r.unitSaid('E', "unit vanished");
         const double cause = !s.pulledOut ? r.shownAt(kSendLogic) : r.unplugAt >= 0 ? r.unplugAt : left ? left->at : -1;
         const double failed = r.shownAt("%FAILED");
         EXPECT_TRUE(cause >= 0 && failed >= 0) << "no time for the cause or for FAILED";
@@ -413,7 +366,7 @@ const std::string kBuilt = kTool.substr(0, kTool.rfind('/')), kWindows = WINDOWS
 const Launcher kLinux{"linux", 3, Unit::OnLink, {}, kBuilt, kLinks},
     kWine{"wine", 7, Unit::OnLink, {WINE_PROGRAM}, kWindows, kWineLinks, false, true},
     kValgrind{"valgrind", 3, Unit::OnLink, {VALGRIND, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect,possible",
-                                           "--error-exitcode=99", "--log-file={folder}/valgrind.log"}, kBuilt, kLinks},
+                                           "--error-exitcode=99", "--log-file=valgrind.log"}, kBuilt, kLinks},
     kQemu{"qemu", 1, Unit::BehindAdapter, {}, "", "", true},
     kQemuWine{"qemuwine", 1, Unit::BehindAdapter, {}, kWindows, "", true, true},
     kCdc{"cdc", 17, Unit::InGuest, {}, "", "", true, false, 115200};
