@@ -84,6 +84,12 @@ struct Port {
 };
 
 int64_t g_now = 0;
+// Platform_MonotonicMs is g_epochMs + g_now. The tests' clock (nowMs) starts at 0 in every test,
+// but the platform's clock only moves forward: each reset starts a new epoch a day past the end
+// of the last one, far beyond any window the tool keeps, so that nothing the tool remembers from
+// an earlier test (the time of its last close) counts as recent in the next.
+constexpr int64_t kEpochGapMs = 24 * 3600 * 1000;
+int64_t g_epochMs = 0;
 std::map<int, Port> g_ports;
 std::map<intptr_t, int> g_handles;   // open handle -> port number
 intptr_t g_nextHandle = 1;
@@ -193,9 +199,11 @@ void queue(Port& port, const std::vector<virtual_platform::ScriptedChunk>& chunk
 namespace virtual_platform {
 
 void reset() {
+    g_epochMs += g_now + kEpochGapMs;
     g_now = 0;
     g_ports.clear();
     g_handles.clear();
+    g_lastOpenRefused = false;
     g_calls = CallCounts();
     g_lastOpenPath.clear();
     virtual_console::reset();
@@ -268,11 +276,13 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     ++g_calls.open;
     g_lastOpenPath = winDevicePath != nullptr ? winDevicePath : "";
     const auto found = g_ports.find(portNumber);
+    // Refused: present but open here or in another program, or still closing. Absent: not refused.
     g_lastOpenRefused = found != g_ports.end();
     if (found == g_ports.end() || found->second.busy || found->second.open ||
         (found->second.closedAtMs <= g_now && g_now - found->second.closedAtMs < found->second.refuseReopenMs)) {
-        return INVALID_HANDLE_VALUE;   // absent; open here or in another program; still closing
+        return INVALID_HANDLE_VALUE;
     }
+    g_lastOpenRefused = false;
     Port& port = found->second;
     collect(port, g_now);   // what the unit sent before the open was heard by nobody
     port.open = true;
@@ -509,7 +519,7 @@ BOOL Platform_SerialClose(HANDLE handle) {
     return 1;
 }
 
-uint64_t Platform_MonotonicMs() { return static_cast<uint64_t>(g_now); }
+uint64_t Platform_MonotonicMs() { return static_cast<uint64_t>(g_epochMs + g_now); }
 
 void Platform_SleepMs(uint32_t milliseconds) {
     ++g_calls.sleep;
