@@ -410,10 +410,11 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     const uint32_t baud = port->dcb.BaudRate;
     const bool ctsFlow = port->dcb.fOutxCtsFlow != 0;
+    const unsigned bits = Platform_SerialBitsPerCharacter(port->dcb);
     const int64_t start = g_now;
     // The bytes queue behind those still to go out, so the bound counts those too.
     const int64_t deadline =
-        start + static_cast<int64_t>(Platform_SerialWriteBoundMs(size + port->driverQueue, baud, 10, ctsFlow));
+        start + static_cast<int64_t>(Platform_SerialWriteBoundMs(size + port->driverQueue, baud, bits, ctsFlow));
     // The wire sends what is queued until txFreeAtMs; after an earlier write was left in the queue
     // of a line that stopped for good, it sends nothing more.
     const bool lineStopped = port->stuckBytes > 0;
@@ -494,8 +495,9 @@ BOOL Platform_SerialFlush(HANDLE handle) {
         port->txFreeAtMs <= g_now ? 0 : (static_cast<uint64_t>(port->txFreeAtMs - g_now) * baud + 9999) / 10000;
     const uint64_t queued = std::min<uint64_t>(onTheWire + port->stuckBytes, port->driverQueue);
     const uint64_t counted = (queued + port->queueCountStep - 1) / port->queueCountStep * port->queueCountStep;
+    const unsigned bits = Platform_SerialBitsPerCharacter(port->dcb);
     const int64_t deadline =
-        g_now + static_cast<int64_t>(Platform_SerialWriteBoundMs(counted, baud, 10, port->dcb.fOutxCtsFlow != 0));
+        g_now + static_cast<int64_t>(Platform_SerialWriteBoundMs(counted, baud, bits, port->dcb.fOutxCtsFlow != 0));
     if (port->stuckBytes == 0 && port->txFreeAtMs <= deadline) {
         g_now = std::max(g_now, port->txFreeAtMs);
         return 1;
