@@ -65,7 +65,8 @@ ToolLine DevicePort::toolLine(uint32_t unitTalks, uint32_t unitListens) {
         rate_ = unitTalks;
     }
     // The bytes are heard at the device's rate, and what the unit sends is garbled on the wire.
-    return ToolLine{rate_, 0, true};
+    // RTS is the unit's CTS: a real line.
+    return ToolLine{rate_, 0, false, true};
 }
 
 bool DevicePort::holdToolOutput(bool hold) {

@@ -19,7 +19,9 @@
 //
 // On a real device the line is real: the device is set to the rate the unit talks at (a tool at
 // another rate hears what the hardware makes of it), bytes take their line time on their own,
-// and the unit's CTS is the device's RTS. On a USB gadget port every rate is understood.
+// and the unit's CTS is the device's RTS. RTS low only asks the tool's UART to stop: a tool with
+// CTS flow control off (detection) sends on, so the front end reads whatever arrives. On a USB
+// gadget port every rate is understood.
 //
 // A pty has no CTS line. When the tool has CTS flow control on and the unit's CTS is low, the
 // front end stops reading and holds the tool's writes back as a UART held by CTS does. (A pty left
@@ -118,7 +120,7 @@ private:
     void saveImage(const ReceivedImage& image);
     bool timeToQuit();
     uint32_t unitTalks();
-    int pollTimeoutMs(bool inputAllowed) const;
+    int pollTimeoutMs(bool heldByCts) const;
 
     using Clock = std::chrono::steady_clock;
 
@@ -370,7 +372,7 @@ uint32_t PtyUnit::unitTalks() {
     return talks_;
 }
 
-int PtyUnit::pollTimeoutMs(bool inputAllowed) const {
+int PtyUnit::pollTimeoutMs(bool heldByCts) const {
     const int64_t now = nowMs();
     int64_t next = now + kHousekeepingMs;
     next = std::min(next, model_.nextTransmitTime());
@@ -387,7 +389,7 @@ int PtyUnit::pollTimeoutMs(bool inputAllowed) const {
     if (toolHeld_) { // the queue has room again
         next = std::min(next, static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * byteMs(lastLine_.sendBaud)) + 1);
     }
-    if (!inputAllowed) {
+    if (heldByCts) { // CTS may rise
         next = std::min(next, now + kCtsRecheckMs);
     }
     if (options_.exitAfterReboot && rebooted_) {
@@ -418,8 +420,11 @@ int PtyUnit::run() {
             lineKnown_ = true;
         }
 
-        const bool heldByCts = line.ctsFlow && !model_.ctsRaised(nowMs());
-        if (!heldByCts) {
+        // CTS low holds the tool: a real line by itself, a pty's tool through the front end,
+        // which then reads nothing.
+        const bool heldByCts = (line.ctsFlow || line.ctsWire) && !model_.ctsRaised(nowMs());
+        const bool reading = !heldByCts || line.ctsWire;
+        if (reading) {
             takeInput(line);
         }
         deliverDueInput();
@@ -436,13 +441,13 @@ int PtyUnit::run() {
         collectModelRecords();
 
         pollfd pfd{line_.fd(), 0, 0};
-        if (!heldByCts) {
+        if (reading) {
             pfd.events |= POLLIN;
         }
         if (!toLine_.empty()) {
             pfd.events |= POLLOUT;
         }
-        const int timeout = pollTimeoutMs(!heldByCts);
+        const int timeout = pollTimeoutMs(heldByCts);
         const int ready = poll(&pfd, 1, timeout);
         if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (pfd.revents & POLLIN) == 0) {
             // Nothing will come from a hung-up master; do not spin on it.

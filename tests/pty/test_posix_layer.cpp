@@ -2,7 +2,7 @@
 // COM ports beyond those detection walks, numbered after the test process (tests run side by
 // side): opening and exclusive access, the line the far end sees, the read time-out rule, the
 // write deadline at the tool's own settings with CTS flow control off and on, a far end that
-// vanishes; and the real program's console.
+// vanishes; the simulator program on a device; and the real program's console.
 #include "ComPortAPI.h"
 #include "platform/PosixDeviceNames.h"
 
@@ -221,6 +221,37 @@ TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUartsOrTheBuildsFormat) {
         char path[24];
         EXPECT_EQ(PosixDeviceNames_ComPath(port, format, path, sizeof path), expected[0] != '\0') << port << (format ? format : "");
         EXPECT_STREQ(path, expected) << "a path that does not fit is refused, not cut";
+    }
+}
+
+// The simulator on a serial device, here a pty's slave (no modem lines: the RTS that stands for the
+// unit's CTS changes nothing). CTS low only asks the tool's UART to stop; a tool with CTS flow
+// control off (detection) sends on, and the unit's UART still hears it.
+TEST(Simulator, OnADeviceTheUnitHearsAToolThatIgnoresItsCts) {
+    const std::string folder = freshFolder(kPorts + "/../device-" + std::to_string(getpid())), ready = folder + "/ready";
+    const std::string query = "%%%help -c version\n\r";
+    const std::string help = "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
+    for (const std::vector<std::string>& fault : {std::vector<std::string>{"--cts-stuck-low"}, {"--cts-low-after-bytes", "3"}}) {
+        velmora_sim::PtyPort wire; // the simulator's device is the slave; the tool's end is the master
+        ASSERT_TRUE(wire.create());
+        std::vector<std::string> argv = {VELMORA_UNIT_SIM, "--port", wire.slavePath(), "--ready-file", ready};
+        argv.insert(argv.end(), fault.begin(), fault.end());
+        std::filesystem::remove(ready);
+        ChildProcess sim(argv, folder);
+        ASSERT_TRUE(sim.start());
+        for (const auto start = Clock::now(); !std::filesystem::exists(ready) && msSince(start) < 5000;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_EQ(wire.writeToTool(query.data(), query.size()), static_cast<long>(query.size()));
+        std::string heard;
+        char buffer[256];
+        const auto sent = Clock::now();
+        while (heard.size() < help.size() && msSince(sent) < 5000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            heard.append(buffer, static_cast<std::size_t>(std::max(0L, wire.readFromTool(buffer, sizeof buffer))));
+        }
+        EXPECT_EQ(heard, help) << fault[0];
+        std::printf("%s: the reply came %lld ms after the query (limit 5000)\n", fault[0].c_str(), msSince(sent));
     }
 }
 
