@@ -146,6 +146,7 @@ private:
     double inWireMs_ = 0;
     double inLineFreeMs_ = 0;
     bool toolHeld_ = false;
+    bool queueFull_ = false; // the tool's driver queue would be full: the tool is held until it has room
 
     ToolLine lastLine_{};
     bool lineKnown_ = false;
@@ -255,8 +256,9 @@ void PtyUnit::deliverDueInput() {
 
 // Holds the tool's writes while CTS is low or its driver's queue would be full.
 void PtyUnit::holdTool(const ToolLine& line, bool heldByCts) {
-    const bool hold = heldByCts || (options_.unit.pacing && inLineFreeMs_ - nowExactMs() >
-                                                                static_cast<double>(kDriverQueue) * byteMs(line.sendBaud));
+    queueFull_ = options_.unit.pacing &&
+                 inLineFreeMs_ - nowExactMs() > static_cast<double>(kDriverQueue) * byteMs(line.sendBaud);
+    const bool hold = heldByCts || queueFull_;
     if (hold != toolHeld_ && line_.holdToolOutput(hold)) {
         toolHeld_ = hold;
     }
@@ -386,7 +388,7 @@ int PtyUnit::pollTimeoutMs(bool heldByCts) const {
     if (!inQueue_.empty()) { // the next queued byte reaches the unit
         next = std::min(next, static_cast<int64_t>(inWireMs_ + byteMs(inQueue_.front().second)) + 1);
     }
-    if (toolHeld_) { // the queue has room again
+    if (queueFull_) { // the queue has room again
         next = std::min(next, static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * byteMs(lastLine_.sendBaud)) + 1);
     }
     if (heldByCts) { // CTS may rise
