@@ -94,7 +94,7 @@ struct Outgoing {
 class PtyUnit {
 public:
     explicit PtyUnit(const SimOptions& options)
-        : options_(options), model_(options.unit), device_(options.usbCdc),
+        : options_(options), model_(options.unit), device_(options.usbCdc, options.udc),
           line_(options.port.empty() ? static_cast<SerialLine&>(pty_) : device_) {}
 
     int run();

@@ -9,6 +9,7 @@
 #include "ChildProcess.h"
 #include "ComLink.h"
 #include "ConsoleText.h"
+#include "DevicePort.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <tuple>
 
@@ -236,6 +238,23 @@ TEST(Simulator, OnADeviceTheUnitHearsAToolThatIgnoresItsCts) {
         }
         EXPECT_EQ(heard, help) << fault;
         std::printf("%s: the reply came %lld ms after the start (limit 5000)\n", fault, msSince(start));
+    }
+}
+
+// A gadget leaves the bus from its own USB device controller only: the one the g_serial gadget of
+// its ttyGS port is bound to, or the one named; none, with the reason, when that cannot be told.
+TEST(Simulator, AGadgetLeavesTheBusFromItsOwnControllerOnly) {
+    const std::string udc = freshFolder(kPorts + "/../udc-" + std::to_string(getpid()));
+    for (const auto& [name, function] : {std::pair{"dummy_udc.0", "g_ether\n"}, {"dummy_udc.1", "g_serial\n"}}) {
+        std::filesystem::create_directory(udc + "/" + name);
+        std::ofstream(udc + "/" + name + "/function") << function;
+    }
+    const std::tuple<const char*, const char*, std::string> rows[] = { // port, --udc: the controller chosen
+        {"/dev/ttyGS0", "", "dummy_udc.1"}, {"/dev/ttyUSB0", "", ""}, {"/dev/ttyGS0", "dummy_udc.0", "dummy_udc.0"}, {"/dev/ttyGS0", "x", ""}};
+    for (const auto& [port, named, chosen] : rows) {
+        std::string why;
+        EXPECT_EQ(velmora_sim::gadgetController(udc, port, named, &why), chosen) << port << named;
+        EXPECT_EQ(why.empty(), !chosen.empty()) << why;
     }
 }
 
