@@ -5,14 +5,46 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace velmora_sim {
+
+std::string gadgetController(const std::string& udcFolder, const std::string& port, const std::string& named,
+                             std::string* why) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!named.empty()) {
+        if (fs::is_directory(fs::path(udcFolder) / named, error)) {
+            return named;
+        }
+        *why = "no USB device controller " + named + " in " + udcFolder;
+        return {};
+    }
+    if (fs::weakly_canonical(port, error).filename().string().rfind("ttyGS", 0) != 0) {
+        *why = port + " is no ttyGS port of the g_serial gadget: name its USB device controller with --udc";
+        return {};
+    }
+    std::vector<std::string> serving;
+    for (const fs::directory_entry& controller : fs::directory_iterator(udcFolder, error)) {
+        std::string function;
+        if (std::getline(std::ifstream(controller.path() / "function"), function) && function == "g_serial") {
+            serving.push_back(controller.path().filename().string());
+        }
+    }
+    if (serving.size() != 1) {
+        *why = std::to_string(serving.size()) + " USB device controllers in " + udcFolder +
+               " serve the g_serial gadget: name the one of " + port + " with --udc";
+        return {};
+    }
+    return serving.front();
+}
 
 bool DevicePort::open(const std::string& path, uint32_t baud) {
     // A gadget port has no rate of its own; its settings keep a nominal one.
@@ -51,6 +83,7 @@ bool DevicePort::open(const std::string& path, uint32_t baud) {
     int lines = TIOCM_RTS | TIOCM_DTR;
     ioctl(fd_, TIOCMBIS, &lines); // a gadget port has no modem lines: fails, and needs none
     rate_ = baud;
+    path_ = path;
     return true;
 }
 
@@ -65,7 +98,8 @@ ToolLine DevicePort::toolLine(uint32_t unitTalks, uint32_t unitListens) {
         rate_ = unitTalks;
     }
     // The bytes are heard at the device's rate, and what the unit sends is garbled on the wire.
-    return ToolLine{rate_, 0, true};
+    // RTS is the unit's CTS: a real line.
+    return ToolLine{rate_, 0, false, true};
 }
 
 bool DevicePort::holdToolOutput(bool hold) {
@@ -74,21 +108,16 @@ bool DevicePort::holdToolOutput(bool hold) {
 }
 
 void DevicePort::vanish() {
-    DIR* controllers = usbCdc_ ? opendir("/sys/class/udc") : nullptr;
-    bool unplugged = false;
-    while (const dirent* entry = controllers != nullptr ? readdir(controllers) : nullptr) {
-        const std::string path = std::string("/sys/class/udc/") + entry->d_name + "/soft_connect";
-        std::FILE* file = entry->d_name[0] == '.' ? nullptr : std::fopen(path.c_str(), "w");
-        if (file != nullptr) {
-            const bool written = std::fputs("disconnect", file) >= 0;
-            unplugged = (std::fclose(file) == 0 && written) || unplugged;
+    std::string why;
+    const std::string controller = usbCdc_ ? gadgetController("/sys/class/udc", path_, udc_, &why) : "";
+    if (!controller.empty()) {
+        std::ofstream softConnect("/sys/class/udc/" + controller + "/soft_connect");
+        if (!(softConnect << "disconnect" << std::flush)) {
+            why = "the USB device controller " + controller + " did not take the disconnect";
         }
     }
-    if (controllers != nullptr) {
-        closedir(controllers);
-    }
-    if (!unplugged) {
-        std::fprintf(stderr, "VelmoraUnitSim: no USB device controller took the disconnect\n");
+    if (!why.empty()) {
+        std::fprintf(stderr, "VelmoraUnitSim: the gadget stays on the bus, its port only closed: %s\n", why.c_str());
     }
     close();
 }

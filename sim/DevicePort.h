@@ -15,12 +15,23 @@
 #include "SerialLine.h"
 
 #include <string>
+#include <utility>
 
 namespace velmora_sim {
 
+// The USB device controller, a name under `udcFolder` (/sys/class/udc), whose gadget serves the
+// gadget port `port`: `named` when given and present; otherwise, for a ttyGS port, the one
+// controller whose gadget is the legacy g_serial (its `function` reads "g_serial"), which serves
+// the ttyGS ports. Empty, with the reason in *why, when that cannot be told (a gadget made in
+// configfs, for one, shows its own name there: name its controller).
+std::string gadgetController(const std::string& udcFolder, const std::string& port, const std::string& named,
+                             std::string* why);
+
 class DevicePort : public SerialLine {
 public:
-    explicit DevicePort(bool usbCdc) : usbCdc_(usbCdc) {}
+    // `udc`: the USB device controller of a gadget port as named by the user ("": found by
+    // gadgetController).
+    explicit DevicePort(bool usbCdc, std::string udc = {}) : usbCdc_(usbCdc), udc_(std::move(udc)) {}
     ~DevicePort() override { close(); }
     DevicePort(const DevicePort&) = delete;
     DevicePort& operator=(const DevicePort&) = delete;
@@ -36,13 +47,15 @@ public:
     ToolLine toolLine(uint32_t unitTalks, uint32_t unitListens) override;
     // RTS low holds a tool whose CTS it drives.
     bool holdToolOutput(bool hold) override;
-    // A USB gadget leaves the bus (every UDC's soft_connect told "disconnect"); a UART port is
-    // only closed.
+    // A USB gadget leaves the bus (its own controller's soft_connect told "disconnect", no other);
+    // a UART port is only closed, and so is a gadget port whose controller cannot be told.
     void vanish() override;
     void close() override;
 
 private:
     bool usbCdc_;
+    std::string udc_;
+    std::string path_;
     int fd_ = -1;
     uint32_t rate_ = 0;
     std::string error_;

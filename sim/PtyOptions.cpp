@@ -46,7 +46,8 @@ bool lineAllows(const SimOptions& options, std::string* error) {
     const UnitOptions& unit = options.unit;
     const bool ctsFault = unit.ctsStuckLow || unit.ctsLowUntilMs > 0 || unit.ctsLowAfterBytes >= 0;
     const char* refusal =
-        options.port.empty() ? (options.usbCdc ? "--usb-cdc needs --port: a pty has no USB side" : nullptr)
+        !options.usbCdc && !options.udc.empty() ? "--udc names the controller of a USB gadget: it needs --usb-cdc"
+        : options.port.empty() ? (options.usbCdc ? "--usb-cdc needs --port: a pty has no USB side" : nullptr)
         : !options.links.empty() ? "--link publishes a pty; --port uses the device as it is"
         : unit.pacing ? "--pacing cannot work on a device: its line carries the bytes at their rate by itself"
         : options.usbCdc && ctsFault ? "the CTS faults cannot work with --usb-cdc: a USB CDC port has no CTS line"
@@ -70,6 +71,8 @@ const char* simUsage() {
            "  --port DEVICE              be the unit on DEVICE (/dev/ttyUSB1, /dev/ttyGS0) instead:\n"
            "                             raw 8N1 at the unit's rate, RTS as the unit's CTS\n"
            "  --usb-cdc                  with --port: a unit with native USB (any rate, no CTS)\n"
+           "  --udc NAME                 with --usb-cdc: the gadget's USB device controller in\n"
+           "                             /sys/class/udc (the one of g_serial)\n"
            "  --type TX|RX               unit type (TX)\n"
            "  --baud N                   the unit's command rate (9600)\n"
            "  --device-code N            FPGA device code in the version reply (9)\n"
@@ -158,6 +161,7 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std
     const std::map<std::string, std::function<bool(const std::string&)>> texts = {
         {"--link", [&](const std::string& v) { options->links.push_back(v); return !v.empty(); }},
         {"--port", [&](const std::string& v) { options->port = v; return !v.empty(); }},
+        {"--udc", [&](const std::string& v) { options->udc = v; return !v.empty(); }},
         {"--trace", [&](const std::string& v) { options->traceFile = v; return !v.empty(); }},
         {"--images", [&](const std::string& v) { options->imagesDir = v; return !v.empty(); }},
         {"--ready-file", [&](const std::string& v) { options->readyFile = v; return !v.empty(); }},

@@ -15,6 +15,7 @@ struct SimOptions {
     std::vector<std::string> links;   // paths under which the pty's slave is published
     std::string port;                 // a real serial device instead of a pty ("" = a pty)
     bool usbCdc = false;              // the unit has native USB: any rate, no CTS
+    std::string udc;                  // its gadget's USB device controller ("" = the one of g_serial)
     std::string traceFile;            // every line and event, one per line ("" = none)
     std::string imagesDir;            // received images are saved here ("" = not saved)
     std::string readyFile;            // written once the links exist ("" = none)

@@ -19,7 +19,9 @@
 //
 // On a real device the line is real: the device is set to the rate the unit talks at (a tool at
 // another rate hears what the hardware makes of it), bytes take their line time on their own,
-// and the unit's CTS is the device's RTS. On a USB gadget port every rate is understood.
+// and the unit's CTS is the device's RTS. RTS low only asks the tool's UART to stop: a tool with
+// CTS flow control off (detection) sends on, so the front end reads whatever arrives. On a USB
+// gadget port every rate is understood.
 //
 // A pty has no CTS line. When the tool has CTS flow control on and the unit's CTS is low, the
 // front end stops reading and holds the tool's writes back as a UART held by CTS does. (A pty left
@@ -94,7 +96,7 @@ struct Outgoing {
 class PtyUnit {
 public:
     explicit PtyUnit(const SimOptions& options)
-        : options_(options), model_(options.unit), device_(options.usbCdc),
+        : options_(options), model_(options.unit), device_(options.usbCdc, options.udc),
           line_(options.port.empty() ? static_cast<SerialLine&>(pty_) : device_) {}
 
     int run();
@@ -120,7 +122,7 @@ private:
     void saveImage(const ReceivedImage& image);
     bool timeToQuit();
     uint32_t unitTalks();
-    int pollTimeoutMs(bool inputAllowed) const;
+    int pollTimeoutMs(bool heldByCts) const;
 
     using Clock = std::chrono::steady_clock;
 
@@ -150,6 +152,7 @@ private:
     double inWireMs_ = 0;
     double inLineFreeMs_ = 0;
     bool toolHeld_ = false;
+    bool queueFull_ = false; // the tool's driver queue would be full: the tool is held until it has room
 
     ToolLine lastLine_{};
     bool lineKnown_ = false;
@@ -268,8 +271,9 @@ void PtyUnit::deliverDueInput() {
 
 // Holds the tool's writes while CTS is low or its driver's queue would be full.
 void PtyUnit::holdTool(const ToolLine& line, bool heldByCts) {
-    const bool hold = heldByCts || (options_.unit.pacing && inLineFreeMs_ - nowExactMs() >
-                                                                static_cast<double>(kDriverQueue) * byteMs(line.sendBaud));
+    queueFull_ = options_.unit.pacing &&
+                 inLineFreeMs_ - nowExactMs() > static_cast<double>(kDriverQueue) * byteMs(line.sendBaud);
+    const bool hold = heldByCts || queueFull_;
     if (hold != toolHeld_ && line_.holdToolOutput(hold)) {
         toolHeld_ = hold;
     }
@@ -391,7 +395,7 @@ uint32_t PtyUnit::unitTalks() {
     return talks_;
 }
 
-int PtyUnit::pollTimeoutMs(bool inputAllowed) const {
+int PtyUnit::pollTimeoutMs(bool heldByCts) const {
     const int64_t now = nowMs();
     int64_t next = now + kHousekeepingMs;
     next = std::min(next, model_.nextTransmitTime());
@@ -405,10 +409,10 @@ int PtyUnit::pollTimeoutMs(bool inputAllowed) const {
     if (!inQueue_.empty()) { // the next queued byte reaches the unit
         next = std::min(next, static_cast<int64_t>(inWireMs_ + byteMs(inQueue_.front().second)) + 1);
     }
-    if (toolHeld_) { // the queue has room again
+    if (queueFull_) { // the queue has room again
         next = std::min(next, static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * byteMs(lastLine_.sendBaud)) + 1);
     }
-    if (!inputAllowed) {
+    if (heldByCts) { // CTS may rise
         next = std::min(next, now + kCtsRecheckMs);
     }
     if (options_.exitAfterReboot && rebooted_) {
@@ -439,8 +443,11 @@ int PtyUnit::run() {
             lineKnown_ = true;
         }
 
-        const bool heldByCts = line.ctsFlow && !model_.ctsRaised(nowMs());
-        if (!heldByCts) {
+        // CTS low holds the tool: a real line by itself, a pty's tool through the front end,
+        // which then reads nothing.
+        const bool heldByCts = (line.ctsFlow || line.ctsWire) && !model_.ctsRaised(nowMs());
+        const bool reading = !heldByCts || line.ctsWire;
+        if (reading) {
             takeInput(line);
         }
         deliverDueInput();
@@ -457,13 +464,13 @@ int PtyUnit::run() {
         collectModelRecords();
 
         pollfd pfd{line_.fd(), 0, 0};
-        if (!heldByCts) {
+        if (reading) {
             pfd.events |= POLLIN;
         }
         if (!toLine_.empty()) {
             pfd.events |= POLLOUT;
         }
-        const int timeout = pollTimeoutMs(!heldByCts);
+        const int timeout = pollTimeoutMs(heldByCts);
         const int ready = poll(&pfd, 1, timeout);
         if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (pfd.revents & POLLIN) == 0) {
             // Nothing will come from a hung-up master; do not spin on it.

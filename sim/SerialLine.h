@@ -10,12 +10,18 @@
 namespace velmora_sim {
 
 // The tool's side of the line as the front end must treat it: the rates the tool's bytes were
-// sent at and are listened for, and whether the tool holds its writes while the unit's CTS is
-// low. A rate that differs from the unit's own makes the front end garble the bytes itself.
+// sent at and are listened for, and how the unit's CTS reaches the tool. A rate that differs from
+// the unit's own makes the front end garble the bytes itself.
 struct ToolLine {
     uint32_t sendBaud = 0;   // rate the tool transmits at (0 when unknown)
     uint32_t listenBaud = 0; // rate the tool receives at; 0: the line itself decides what it hears
-    bool ctsFlow = false;    // the tool holds its writes while CTS is low
+    // A pty whose tool set CTS flow control: there is no CTS line, so while CTS is low the front
+    // end plays it, holding the tool's writes and reading nothing.
+    bool ctsFlow = false;
+    // A real CTS line (the device's RTS, crossed to the tool's CTS): it follows the unit's CTS
+    // whatever the tool's flow control, and the front end reads on, as the unit's UART receives
+    // what a tool with CTS flow control off sends.
+    bool ctsWire = false;
 };
 
 class SerialLine {
@@ -34,7 +40,8 @@ public:
     // Writes as much as the line takes now (the descriptor does not block); returns the count
     // (-1 on failure).
     long writeToTool(const char* data, std::size_t size);
-    // Holds (or releases) the tool's writes, as a full driver queue or a low CTS does.
+    // Holds (or releases) the tool's writes, as a full driver queue or a low CTS does (on a device:
+    // drops RTS, which holds a tool that has CTS flow control on).
     virtual bool holdToolOutput(bool hold) = 0;
     // The unit leaves the line for good: the tool's port vanishes under it where the line can do
     // that (a pty, a USB gadget).

@@ -80,7 +80,9 @@ struct ScriptedChunk {
 // Called after every write of the tool to a scripted port; returns chunks to queue.
 using FarEndScript = std::function<std::vector<ScriptedChunk>(const WriteRecord&)>;
 
-// Clock back to 0, no ports, no counts, and the virtual console reset too.
+// Clock back to 0, no ports, no counts, and the virtual console reset too. Platform_MonotonicMs
+// still moves forward, to a day past everything before, so the tool's memory of an earlier test's
+// close never counts as recent; nowMs() is the time since the reset.
 void reset();
 int64_t nowMs();
 // Lets time pass without any platform call.

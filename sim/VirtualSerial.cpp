@@ -84,6 +84,12 @@ struct Port {
 };
 
 int64_t g_now = 0;
+// Platform_MonotonicMs is g_epochMs + g_now. The tests' clock (nowMs) starts at 0 in every test,
+// but the platform's clock only moves forward: each reset starts a new epoch a day past the end
+// of the last one, far beyond any window the tool keeps, so that nothing the tool remembers from
+// an earlier test (the time of its last close) counts as recent in the next.
+constexpr int64_t kEpochGapMs = 24 * 3600 * 1000;
+int64_t g_epochMs = 0;
 std::map<int, Port> g_ports;
 std::map<intptr_t, int> g_handles;   // open handle -> port number
 intptr_t g_nextHandle = 1;
@@ -193,9 +199,11 @@ void queue(Port& port, const std::vector<virtual_platform::ScriptedChunk>& chunk
 namespace virtual_platform {
 
 void reset() {
+    g_epochMs += g_now + kEpochGapMs;
     g_now = 0;
     g_ports.clear();
     g_handles.clear();
+    g_lastOpenRefused = false;
     g_calls = CallCounts();
     g_lastOpenPath.clear();
     virtual_console::reset();
@@ -268,11 +276,13 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     ++g_calls.open;
     g_lastOpenPath = winDevicePath != nullptr ? winDevicePath : "";
     const auto found = g_ports.find(portNumber);
+    // Refused: present but open here or in another program, or still closing. Absent: not refused.
     g_lastOpenRefused = found != g_ports.end();
     if (found == g_ports.end() || found->second.busy || found->second.open ||
         (found->second.closedAtMs <= g_now && g_now - found->second.closedAtMs < found->second.refuseReopenMs)) {
-        return INVALID_HANDLE_VALUE;   // absent; open here or in another program; still closing
+        return INVALID_HANDLE_VALUE;
     }
+    g_lastOpenRefused = false;
     Port& port = found->second;
     collect(port, g_now);   // what the unit sent before the open was heard by nobody
     port.open = true;
@@ -400,10 +410,11 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     const uint32_t baud = port->dcb.BaudRate;
     const bool ctsFlow = port->dcb.fOutxCtsFlow != 0;
+    const unsigned bits = Platform_SerialBitsPerCharacter(port->dcb);
     const int64_t start = g_now;
     // The bytes queue behind those still to go out, so the bound counts those too.
     const int64_t deadline =
-        start + static_cast<int64_t>(Platform_SerialWriteBoundMs(size + port->driverQueue, baud, 10, ctsFlow));
+        start + static_cast<int64_t>(Platform_SerialWriteBoundMs(size + port->driverQueue, baud, bits, ctsFlow));
     // The wire sends what is queued until txFreeAtMs; after an earlier write was left in the queue
     // of a line that stopped for good, it sends nothing more.
     const bool lineStopped = port->stuckBytes > 0;
@@ -484,8 +495,9 @@ BOOL Platform_SerialFlush(HANDLE handle) {
         port->txFreeAtMs <= g_now ? 0 : (static_cast<uint64_t>(port->txFreeAtMs - g_now) * baud + 9999) / 10000;
     const uint64_t queued = std::min<uint64_t>(onTheWire + port->stuckBytes, port->driverQueue);
     const uint64_t counted = (queued + port->queueCountStep - 1) / port->queueCountStep * port->queueCountStep;
+    const unsigned bits = Platform_SerialBitsPerCharacter(port->dcb);
     const int64_t deadline =
-        g_now + static_cast<int64_t>(Platform_SerialWriteBoundMs(counted, baud, 10, port->dcb.fOutxCtsFlow != 0));
+        g_now + static_cast<int64_t>(Platform_SerialWriteBoundMs(counted, baud, bits, port->dcb.fOutxCtsFlow != 0));
     if (port->stuckBytes == 0 && port->txFreeAtMs <= deadline) {
         g_now = std::max(g_now, port->txFreeAtMs);
         return 1;
@@ -509,7 +521,7 @@ BOOL Platform_SerialClose(HANDLE handle) {
     return 1;
 }
 
-uint64_t Platform_MonotonicMs() { return static_cast<uint64_t>(g_now); }
+uint64_t Platform_MonotonicMs() { return static_cast<uint64_t>(g_epochMs + g_now); }
 
 void Platform_SleepMs(uint32_t milliseconds) {
     ++g_calls.sleep;

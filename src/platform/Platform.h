@@ -79,13 +79,29 @@ struct COMMTIMEOUTS {
 #define PLATFORM_WRITE_STALL_MARGIN_MS 15000u
 #define PLATFORM_WRITE_NO_CTS_MARGIN_MS 1000u
 
+// Bits one character takes on the line with these settings: the start bit, the data bits, a
+// parity bit unless Parity is 0 (none), and one stop bit when StopBits is 0, else two (one and a
+// half counts as two, as UARTs send it). On Windows NOPARITY and ONESTOPBIT are 0 as well, so the
+// same rule reads both records.
+constexpr unsigned Platform_SerialBitsPerCharacter(const DCB& settings) {
+    return 1u + settings.ByteSize + (settings.Parity != 0 ? 1u : 0u) + (settings.StopBits != 0 ? 2u : 1u);
+}
+
+// The line time in ms of `bytes` characters of `bitsPerCharacter` bits each at `baudRate`, rounded
+// up (never shorter than the bytes need: a bound) or down (never longer: a nap while they leave).
+// A rate of 0 counts as 1200.
+constexpr uint64_t Platform_SerialLineTimeMs(uint64_t bytes, uint32_t baudRate, unsigned bitsPerCharacter,
+                                             bool roundUp) {
+    const uint64_t rate = baudRate != 0 ? baudRate : 1200u;
+    return (bytes * bitsPerCharacter * 1000u + (roundUp ? rate - 1u : 0u)) / rate;
+}
+
 // The bound of a write of `bytes` bytes, and of the drain of a transmit queue that counts `bytes`:
-// their line time at `baudRate` with `bitsPerCharacter` bits each, rounded up, plus the margin for
-// the flow control in force. One rule for every platform layer. A rate of 0 counts as 1200.
+// their line time, rounded up, plus the margin for the flow control in force. One rule for every
+// platform layer.
 constexpr uint64_t Platform_SerialWriteBoundMs(uint64_t bytes, uint32_t baudRate, unsigned bitsPerCharacter,
                                                bool ctsFlowControl) {
-    const uint64_t rate = baudRate != 0 ? baudRate : 1200u;
-    return (bytes * bitsPerCharacter * 1000u + rate - 1u) / rate +
+    return Platform_SerialLineTimeMs(bytes, baudRate, bitsPerCharacter, true) +
            (ctsFlowControl ? PLATFORM_WRITE_STALL_MARGIN_MS : PLATFORM_WRITE_NO_CTS_MARGIN_MS);
 }
 

@@ -336,8 +336,7 @@ BOOL Platform_SerialSetState(HANDLE handle, const DCB* settings) {
 
     port->baudRate = settings->BaudRate;
     port->ctsFlowControl = settings->fOutxCtsFlow != 0;
-    port->bitsPerCharacter = 1u + settings->ByteSize + (settings->Parity != 0 ? 1u : 0u) +
-                             (settings->StopBits != 0 ? 2u : 1u);
+    port->bitsPerCharacter = Platform_SerialBitsPerCharacter(*settings);
     return 1;
 }
 
@@ -540,9 +539,9 @@ BOOL Platform_SerialFlush(HANDLE handle) {
             return 0;
         }
         // Short naps, so that the end of the queue is seen within a few ms of line time.
-        const unsigned long long rate = port->baudRate != 0 ? port->baudRate : 1200u;
-        const unsigned long long lineMs = static_cast<unsigned long long>(queued) * port->bitsPerCharacter * 1000u / rate;
-        const auto nap = std::clamp(lineMs, 1ull, static_cast<unsigned long long>(std::min(20, left)));
+        const uint64_t lineMs =
+            Platform_SerialLineTimeMs(static_cast<uint64_t>(queued), port->baudRate, port->bitsPerCharacter, false);
+        const auto nap = std::clamp<uint64_t>(lineMs, 1, static_cast<uint64_t>(std::min(20, left)));
         Platform_SleepMs(static_cast<uint32_t>(nap));
     }
 }

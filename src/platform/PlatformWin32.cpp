@@ -30,6 +30,8 @@ DWORD gLastBitsPerCharacter = 10;
 bool gLastCtsFlowControl = false;
 DWORD gLastOpenError = ERROR_SUCCESS;
 
+static_assert(NOPARITY == 0 && ONESTOPBIT == 0, "Platform_SerialBitsPerCharacter reads 0 as no parity, one stop bit");
+
 bool callerSetWriteTimeout() {
     return gRequestedTimeouts.WriteTotalTimeoutMultiplier != 0 || gRequestedTimeouts.WriteTotalTimeoutConstant != 0;
 }
@@ -139,8 +141,7 @@ BOOL Platform_SerialSetState(HANDLE port, const DCB* settings) {
     }
     gLastBaudRate = settings->BaudRate;
     gLastCtsFlowControl = settings->fOutxCtsFlow != 0;
-    gLastBitsPerCharacter = 1u + settings->ByteSize + (settings->Parity != NOPARITY ? 1u : 0u) +
-                            (settings->StopBits != ONESTOPBIT ? 2u : 1u);
+    gLastBitsPerCharacter = Platform_SerialBitsPerCharacter(*settings);
     return 1;
 }
 

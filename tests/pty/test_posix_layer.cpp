@@ -2,13 +2,14 @@
 // COM ports beyond those detection walks, numbered after the test process (tests run side by
 // side): opening and exclusive access, the line the far end sees, the read time-out rule, the
 // write deadline at the tool's own settings with CTS flow control off and on, a far end that
-// vanishes; and the real program's console.
+// vanishes; the simulator program on a device; and the real program's console.
 #include "ComPortAPI.h"
 #include "platform/PosixDeviceNames.h"
 
 #include "ChildProcess.h"
 #include "ComLink.h"
 #include "ConsoleText.h"
+#include "DevicePort.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <tuple>
 
@@ -53,17 +55,14 @@ protected:
         EXPECT_EQ(tcgetattr(link.fd(), &seen), 0);
         return seen;
     }
-    // One read of at most `count` bytes; returns them, with how long the read took and its result.
-    static std::string read(int count, long long* ms, BOOL* ok = nullptr) {
+    // One read of at most `count` bytes: the bytes, how long the read took and its result.
+    struct Read { std::string bytes; long long ms; BOOL ok; };
+    static Read read(int count) {
         std::string buffer(static_cast<std::size_t>(count), '\0');
         int got = -1;
         const auto start = Clock::now();
-        const BOOL result = ComPortAPI_ReadCOM(buffer.data(), count, &got);
-        *ms = msSince(start);
-        if (ok != nullptr) {
-            *ok = result;
-        }
-        return buffer.substr(0, static_cast<std::size_t>(got));
+        const BOOL ok = ComPortAPI_ReadCOM(buffer.data(), count, &got);
+        return {buffer.substr(0, static_cast<std::size_t>(got)), msSince(start), ok};
     }
     ComLink link{kLink};
 };
@@ -132,12 +131,8 @@ TEST_F(PosixPort, FarEndSeesRaw8N1TheFlowControlAndEveryRateTheLayerClaims) {
 TEST_F(PosixPort, ReadEndsWhenItsCountHasArrivedOrTheTimeOutAfterItBegan) {
     const std::string all(300, '\x5A');
 
-    struct Row {
-        int timeout, count;
-        std::vector<std::pair<int, std::string>> farEnd; // (ms after the read began, bytes)
-        std::string got;
-        long long minMs, maxMs;
-    };
+    // farEnd: what the far end writes, (ms after the read began, bytes).
+    struct Row { int timeout, count; std::vector<std::pair<int, std::string>> farEnd; std::string got; long long minMs, maxMs; };
     const Row rows[] = {
         {300, 64, {}, "", 300, 450},                                       // a silent line: T, never less
         {2000, 7, {{100, "abc"}, {200, "defg"}}, "abcdefg", 190, 450},      // the count arrives
@@ -153,11 +148,11 @@ TEST_F(PosixPort, ReadEndsWhenItsCountHasArrivedOrTheTimeOutAfterItBegan) {
                 link.writeToTool(bytes.data(), bytes.size());
             }
         });
-        long long ms = 0;
-        EXPECT_EQ(read(row.count, &ms), row.got);
+        const Read got = read(row.count);
         farEnd.join();
-        EXPECT_GE(ms, row.minMs) << row.got;
-        EXPECT_LE(ms, row.maxMs) << row.got;
+        EXPECT_EQ(got.bytes, row.got);
+        EXPECT_GE(got.ms, row.minMs) << row.got;
+        EXPECT_LE(got.ms, row.maxMs) << row.got;
         Platform_SerialPurge(g_hCOM);
     }
     // What waited in the driver at the open is gone.
@@ -165,8 +160,7 @@ TEST_F(PosixPort, ReadEndsWhenItsCountHasArrivedOrTheTimeOutAfterItBegan) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ComPortAPI_CloseCOM();
     ASSERT_TRUE(ComPortAPI_OpenCOM(kPort));
-    long long ms = 0;
-    EXPECT_EQ(read(64, &ms), "");
+    EXPECT_EQ(read(64).bytes, "");
 }
 
 // The far end takes nothing (as a port without a partner, or CTS held low): at the tool's own
@@ -197,12 +191,11 @@ TEST_F(PosixPort, VanishedFarEndFailsReadsWithoutSpinningAndWritesAtOnce) {
     link.destroy();
     ComPortAPI_SetReadingTimeoutInMs(300);
     const std::clock_t cpu = std::clock();
-    long long ms = 0;
-    BOOL ok = 1;
-    EXPECT_EQ(read(64, &ms, &ok), "");
-    EXPECT_EQ(ok, 0);
-    EXPECT_GE(ms, 300) << "silent for the whole time-out";
-    EXPECT_LE(ms, 450);
+    const Read got = read(64);
+    EXPECT_EQ(got.bytes, "");
+    EXPECT_EQ(got.ok, 0);
+    EXPECT_GE(got.ms, 300) << "silent for the whole time-out";
+    EXPECT_LE(got.ms, 450);
     EXPECT_LT(1000.0 * static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC, 50.0) << "no busy loop";
     int written = -1;
     const auto start = Clock::now();
@@ -221,6 +214,47 @@ TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUartsOrTheBuildsFormat) {
         char path[24];
         EXPECT_EQ(PosixDeviceNames_ComPath(port, format, path, sizeof path), expected[0] != '\0') << port << (format ? format : "");
         EXPECT_STREQ(path, expected) << "a path that does not fit is refused, not cut";
+    }
+}
+
+// The simulator on a serial device, here a pty's slave (no modem lines: the RTS that stands for the
+// unit's CTS changes nothing). CTS low only asks the tool's UART to stop; a tool with CTS flow
+// control off (detection) sends on, and the unit's UART still hears it.
+TEST(Simulator, OnADeviceTheUnitHearsAToolThatIgnoresItsCts) {
+    const std::string ready = kPorts + "/../ready-" + std::to_string(getpid());
+    const std::string help = "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
+    for (const auto& [fault, value] : {std::pair{"--cts-low-until", "60000"}, {"--cts-low-after-bytes", "3"}}) {
+        velmora_sim::PtyPort wire; // the simulator's device is the slave; the tool's end is the master
+        ASSERT_TRUE(wire.create());
+        ChildProcess sim({VELMORA_UNIT_SIM, "--port", wire.slavePath(), "--ready-file", ready + fault, fault, value});
+        ASSERT_TRUE(sim.start());
+        std::string heard;
+        const auto start = Clock::now();
+        for (bool asked = false; heard.size() < help.size() && msSince(start) < 5000;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            asked = asked || (std::filesystem::exists(ready + fault) && wire.writeToTool("%%%help -c version\n\r", 20) == 20);
+            char buffer[256];
+            heard.append(buffer, static_cast<std::size_t>(std::max(0L, wire.readFromTool(buffer, sizeof buffer))));
+        }
+        EXPECT_EQ(heard, help) << fault;
+        std::printf("%s: the reply came %lld ms after the start (limit 5000)\n", fault, msSince(start));
+    }
+}
+
+// A gadget leaves the bus from its own USB device controller only: the one the g_serial gadget of
+// its ttyGS port is bound to, or the one named; none, with the reason, when that cannot be told.
+TEST(Simulator, AGadgetLeavesTheBusFromItsOwnControllerOnly) {
+    const std::string udc = freshFolder(kPorts + "/../udc-" + std::to_string(getpid()));
+    for (const auto& [name, function] : {std::pair{"dummy_udc.0", "g_ether\n"}, {"dummy_udc.1", "g_serial\n"}}) {
+        std::filesystem::create_directory(udc + "/" + name);
+        std::ofstream(udc + "/" + name + "/function") << function;
+    }
+    const std::tuple<const char*, const char*, std::string> rows[] = { // port, --udc: the controller chosen
+        {"/dev/ttyGS0", "", "dummy_udc.1"}, {"/dev/ttyUSB0", "", ""}, {"/dev/ttyGS0", "dummy_udc.0", "dummy_udc.0"}, {"/dev/ttyGS0", "x", ""}};
+    for (const auto& [port, named, chosen] : rows) {
+        std::string why;
+        EXPECT_EQ(velmora_sim::gadgetController(udc, port, named, &why), chosen) << port << named;
+        EXPECT_EQ(why.empty(), !chosen.empty()) << why;
     }
 }
 

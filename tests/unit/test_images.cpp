@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -80,10 +81,7 @@ TEST(HexText, TokeniserCutsInPlaceWithoutEmptyPieces) {
     }
     std::atexit([] { std::fputs(virtual_console::output().c_str(), stderr); });
     long pages = 0;
-    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        pages = std::fscanf(statm, "%ld", &pages) == 1 ? pages : 0;
-        std::fclose(statm);
-    }
+    std::ifstream("/proc/self/statm") >> pages;
     const rlim_t limit = static_cast<rlim_t>(pages) * 4096u + 16u * 1024u * 1024u;
     const rlimit cap{limit, limit};
     setrlimit(RLIMIT_AS, &cap);

@@ -135,9 +135,7 @@ struct WebFileText { std::string header, body, console; };
 WebFileText expected(const std::string& image) {
     const uint32_t sum = reference_hex::checksum(image.begin(), image.end());
     std::string text = reference_base64::encode(image);
-    for (std::size_t i = text.find('='); i < text.size(); ++i) {
-        text[i] = 'A';
-    }
+    std::replace(text.begin(), text.end(), '=', 'A');
     const std::string s = std::to_string(sum), n = std::to_string(image.size());
     WebFileText file{"KovLar\r\n627184\r\n1.0.3\r\n" + s + "\r\n" + n + "\r\n", "",
                      "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + s + " !\r\n\r\n Firmware CheckSum u = " + s +
