@@ -22,6 +22,7 @@
 #include <tuple>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -35,6 +36,23 @@ const DCB kInitialDcb = g_dcb;
 
 long long msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// These rows time the layer's own deadlines against a far end in this process, so the process keeps
+// its time at real-time priority where it may (as root): a loaded machine would lengthen what they
+// measure. The programs it starts run as usual (the policy is reset for them).
+const bool kKeepsTime = [] {
+    const sched_param high{10};
+    return sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &high) == 0;
+}();
+
+// A time the layer took, against its window, whose start is the rule (exact) and whose end what a
+// slow machine may use up: the margin left before the end is printed in the bench's one form.
+void expectWithin(const std::string& what, long long ms, long long minMs, long long maxMs) {
+    EXPECT_GE(ms, minMs) << what;
+    EXPECT_LE(ms, maxMs) << what;
+    std::printf("[ margin ] pty %s: %.3f s, window %.3f-%.3f s, %.3f s to spare\n", what.c_str(), ms / 1e3, minMs / 1e3,
+                maxMs / 1e3, (maxMs - ms) / 1e3);
 }
 
 const int kPort = 100 + getpid() % 100000;
@@ -151,8 +169,8 @@ TEST_F(PosixPort, ReadEndsWhenItsCountHasArrivedOrTheTimeOutAfterItBegan) {
         const Read got = read(row.count);
         farEnd.join();
         EXPECT_EQ(got.bytes, row.got);
-        EXPECT_GE(got.ms, row.minMs) << row.got;
-        EXPECT_LE(got.ms, row.maxMs) << row.got;
+        expectWithin("read of " + std::to_string(row.count) + " bytes, " + std::to_string(row.timeout) + " ms time-out, " +
+                         std::to_string(row.farEnd.size()) + " pieces", got.ms, row.minMs, row.maxMs);
         Platform_SerialPurge(g_hCOM);
     }
     // What waited in the driver at the open is gone.
@@ -179,8 +197,8 @@ TEST_P(HeldWrite, FailsAfterItsLineTimeAndTheMarginOfTheFlowControl) {
     EXPECT_FALSE(ComPortAPI_WriteCOM(bytes.data(), 100, &written));
     const long long ms = msSince(start);
     EXPECT_EQ(written, 0);
-    EXPECT_GE(ms, 105 + marginMs);
-    EXPECT_LE(ms, 105 + marginMs + 500);
+    expectWithin(cts ? "held write, CTS flow control on" : "held write, CTS flow control off", ms, 105 + marginMs,
+                 105 + marginMs + 500);
     ASSERT_TRUE(link.holdToolOutput(false));
     EXPECT_TRUE(ComPortAPI_WriteCOM(bytes.data(), 100, &written));
     EXPECT_TRUE(ComPortAPI_FlushCOM()) << "a pty holds nothing back once it took the bytes";
@@ -194,14 +212,13 @@ TEST_F(PosixPort, VanishedFarEndFailsReadsWithoutSpinningAndWritesAtOnce) {
     const Read got = read(64);
     EXPECT_EQ(got.bytes, "");
     EXPECT_EQ(got.ok, 0);
-    EXPECT_GE(got.ms, 300) << "silent for the whole time-out";
-    EXPECT_LE(got.ms, 450);
+    expectWithin("read of a vanished far end, silent for the whole time-out", got.ms, 300, 450);
     EXPECT_LT(1000.0 * static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC, 50.0) << "no busy loop";
     int written = -1;
     const auto start = Clock::now();
     EXPECT_FALSE(ComPortAPI_WriteCOM("%%%fw -v\n\r", 10, &written));
     EXPECT_FALSE(ComPortAPI_FlushCOM());
-    EXPECT_LT(msSince(start), 100);
+    expectWithin("write and drain on a vanished far end", msSince(start), 0, 100);
 }
 
 TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUartsOrTheBuildsFormat) {
