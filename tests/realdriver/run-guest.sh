@@ -56,13 +56,23 @@ usb=() memory=256
 [ -z "$adapter" ] || { usb=(-device "usb-serial,id=ftdi,chardev=c0" -chardev "serial,id=c0,path=$adapter"); append+=" velmora_adapter=1"; }
 [ -z "$wine" ] || { memory=1024 usb+=(-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap)
     append+=" velmora_tool=/guest-wine.sh velmora_exe=$(realpath "$wine") velmora_prefix=$WINEPREFIX"; }
-# QEMU stands in for hardware (the adapter, the gadget, the PC and its driver): it runs ahead of the
-# programs beside it (root only), so that the guest keeps its time on a loaded machine.
+# QEMU stands in for the hardware and the PC, and keeps its time on a loaded machine (as root): the
+# whole guest runs ahead of the programs beside it, and QEMU's main loop, which carries out the
+# emulated devices (the USB controller and the adapter, their transfers and rate changes), at
+# real-time priority, as hardware works whatever the CPU does. The guest's CPU thread, which runs
+# the PC's kernel and the tool, stays at the ordinary class.
 ahead=(); [ "$(id -u)" -ne 0 ] || ahead=(nice -n -10)
 timeout -k 5 "$bound" "${ahead[@]}" qemu-system-x86_64 -accel tcg -m $memory -nodefaults -display none -no-reboot \
-    -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" -append "$append" \
+    -name velmora,debug-threads=on -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" -append "$append" \
     -serial "file:$console" -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
 qemu=$!
+if [ "$(id -u)" -eq 0 ]; then # once the CPU thread exists, so that it does not inherit the priority
+    for _ in $(seq 100); do
+        main=$(pgrep -P "$qemu" -x qemu-system-x86) && grep -qs TCG /proc/"$main"/task/*/comm && break
+        sleep 0.05
+    done
+    chrt -f -p 10 "$main" >/dev/null 2>&1 || echo "run-guest: QEMU's main loop stays at the ordinary class" >>"$log"
+fi
 
 # Unplug as soon as the text shows on the live console: device_del pulls the adapter out of the
 # guest, which then sees what a technician pulling the cable causes (EIO, hang-up).
