@@ -26,6 +26,9 @@ while [ $# -gt 0 ]; do
 done
 cd "$src"
 bash scripts/install-deps.sh --release
+# CPack's DEB generator gives the folders of the package and the members of the .deb the modes
+# they have on disk, which the umask decides (mkdir applies it even to modes CMake asks for).
+umask 0022
 
 if [ "$dirty" = no ] && [ -n "$(git status --porcelain)" ]; then
     echo "release.sh: the work tree has uncommitted changes; a release is built from a commit" >&2
