@@ -3,24 +3,29 @@
 # fresh clone of the commit checked out here, and compares the SHA-256 of the zip, both Windows
 # programs (as linked and as unpacked from the zip), the .deb and the .tar.gz. The second build
 # differs from the first in what a rebuilder's machine may differ in: another folder (a path of
-# another length, with a space in it), a later time, another time zone, locale and umask, and,
-# when run as root, another user (nobody). On any difference diffoscope tells what differs, and
-# the check fails.
+# another length, with a space in it) on another file system (tmpfs, when /dev/shm is one with
+# room: other folder sizes, another order of listing), a later time, another time zone, locale
+# and umask, and, when run as root, another user (nobody). On any difference diffoscope tells
+# what differs, and the check fails. Both clones are removed when the check passes.
 #
-# Usage: scripts/reproduce.sh [--work DIR] [--second-env NAME=VALUE]...
-#   --work DIR                  where the two clones go (default: a new folder under /tmp, removed
-#                               when the check passes)
+# Usage: scripts/reproduce.sh [--work DIR] [--second DIR] [--second-env NAME=VALUE]...
+#   --work DIR                  the first clone, the logs and diffoscope's accounts (default: a new
+#                               folder under /tmp)
+#   --second DIR                where the second clone goes (default: a new folder on /dev/shm, or
+#                               under the work folder)
 #   --second-env NAME=VALUE     an environment setting for the second build only (to see the check
 #                               fail, e.g. --second-env SOURCE_DATE_EPOCH=1700000000)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=
+second_root=
 second_env=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --work) work=$2; shift ;;
+        --second) second_root=$2; shift ;;
         --second-env) second_env+=("$2"); shift ;;
-        *) echo "usage: $0 [--work DIR] [--second-env NAME=VALUE]..." >&2; exit 2 ;;
+        *) echo "usage: $0 [--work DIR] [--second DIR] [--second-env NAME=VALUE]..." >&2; exit 2 ;;
     esac
     shift
 done
@@ -29,16 +34,30 @@ if [ -n "$(git -C "$src" status --porcelain)" ]; then
     echo "reproduce.sh: uncommitted changes here; the check builds the last commit ($(git -C "$src" rev-parse --short HEAD))"
 fi
 commit=$(git -C "$src" rev-parse HEAD)
-keep=yes
+# What the check made is removed when it passes: the folders it created, or inside those given.
+made=()
 if [ -z "$work" ]; then
     work=$(mktemp -d /tmp/velmora-reproduce.XXXXXX)
-    keep=no
+    chmod 755 "$work"   # the second build (as nobody) may lie inside
+    made+=("$work")
 fi
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
+if [ -z "$second_root" ]; then
+    # A build takes about 210 MB.
+    if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && [ "$(df --output=avail -k /dev/shm | tail -1)" -gt 1048576 ]; then
+        second_root=$(mktemp -d /dev/shm/velmora-reproduce.XXXXXX)
+    else
+        second_root=$(mktemp -d "$work/second.XXXXXX")
+    fi
+    chmod 755 "$second_root"
+    made+=("$second_root")
+fi
+mkdir -p "$second_root"
+second_root=$(cd "$second_root" && pwd)
 first=$work/first
-second="$work/second/another place/of another length"
-rm -rf "$first" "$work/second" "$work/unpacked"
+second="$second_root/another place/of another length"
+rm -rf "$first" "$second" "$work/unpacked"
 
 clone() {
     git clone --quiet --no-checkout "$src" "$1"
@@ -66,11 +85,12 @@ clone "$second"
 variation=(env TZ=NPT-5:45 LC_ALL=C "${second_env[@]}")
 who="the same user"
 if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1; then
-    chown -R nobody: "$work/second"
-    variation=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "${variation[@]}" HOME="$work/second")
+    chown -R nobody: "$second"
+    variation=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "${variation[@]}" HOME="$second")
     who="user nobody"
 fi
-echo "reproduce.sh: second build as $who, umask 0077, TZ=NPT-5:45 (UTC+5:45), LC_ALL=C ${second_env[*]}"
+echo "reproduce.sh: second build in $second ($(stat -f -c %T "$second")) as $who, umask 0077," \
+    "TZ=NPT-5:45 (UTC+5:45), LC_ALL=C ${second_env[*]}"
 (umask 0077 && build second "$second" "${variation[@]}")
 
 # The pairs: the packages, the programs as linked, and the programs unpacked from each zip.
@@ -119,9 +139,8 @@ for pair in "${pairs[@]}"; do
 done
 
 if [ "$differ" -ne 0 ]; then
-    echo "reproduce.sh: $differ of ${#pairs[@]} files differ between the two builds (kept in $work)" >&2
+    echo "reproduce.sh: $differ of ${#pairs[@]} files differ between the two builds (kept in $work and $second_root)" >&2
     exit 1
 fi
 echo "reproduce.sh: all ${#pairs[@]} files are the same in both builds"
-[ "$keep" = no ] && rm -rf "$work"
-exit 0
+rm -rf "$first" "$second" "$work/unpacked" "$work"/first.log "$work"/second.log "${made[@]}"
