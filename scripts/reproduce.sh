@@ -129,7 +129,7 @@ for pair in "${pairs[@]}"; do
         echo "           $hb  (second build)"
         differ=$((differ + 1))
         if [ -f "$b" ]; then
-            report="$work/diffoscope-$(basename "$pair").txt"
+            report="$work/diffoscope-$(tr '/:' '__' <<<"$pair").txt"
             timeout 600 diffoscope --no-progress --text "$report" "$a" "$b" >/dev/null 2>&1 || true
             echo "---- diffoscope: $(basename "$pair") (whole account in $report)"
             head -n 60 "$report"
