@@ -130,9 +130,17 @@ for pair in "${pairs[@]}"; do
         differ=$((differ + 1))
         if [ -f "$b" ]; then
             report="$work/diffoscope-$(tr '/:' '__' <<<"$pair").txt"
-            timeout 600 diffoscope --no-progress --text "$report" "$a" "$b" >/dev/null 2>&1 || true
-            echo "---- diffoscope: $(basename "$pair") (whole account in $report)"
+            timeout 600 diffoscope --no-progress --max-text-report-size 5000000 --text "$report" "$a" "$b" \
+                >/dev/null 2>&1 || true
+            echo "---- diffoscope: $(basename "$pair") (the account in $report begins)"
             head -n 60 "$report"
+            # A build folder named inside a program is the commonest cause: show where (the
+            # account's first two lines name the two files).
+            named=$(tail -n +3 "$report" | grep -F -m 10 -e "$first" -e "$second" || true)
+            if [ -n "$named" ]; then
+                echo "---- lines of the account that name a build's folder:"
+                echo "$named"
+            fi
             echo "----"
         fi
     fi
