@@ -21,6 +21,8 @@ set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/docs/TECHNICIAN-README.txt
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/packages")
+# The same bytes from the same sources, whoever builds, where and when (see the script).
+set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/ReproducibleArchives.cmake")
 
 if(WIN32)
     set(CPACK_GENERATOR ZIP)

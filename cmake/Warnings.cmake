@@ -21,3 +21,11 @@ if(WIN32)
         target_link_options(fwupgrade_options INTERFACE -static -Wl,--stack,2097152)
     endif()
 endif()
+
+# Release builds name no folder of the machine that built them: __FILE__ and any debug data give
+# the sources relative to the project and the generated ones relative to "build", so two clones
+# in different folders build the same bytes.
+if(NOT MSVC)
+    add_compile_options("$<$<CONFIG:Release>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>"
+        "$<$<CONFIG:Release>:-ffile-prefix-map=${PROJECT_BINARY_DIR}=build>")
+endif()

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
-# Usage: scripts/install-deps.sh [--core] [extra package ...]
-#   --core   only what building the programs, the simulator and the Linux tests needs (the demo)
+# Usage: scripts/install-deps.sh [--core | --release] [extra package ...]
+#   --core      only what building the programs, the simulator and the Linux tests needs (the demo)
+#   --release   the core and what building the release packages needs (scripts/release.sh)
 set -euo pipefail
 
 core=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils coreutils)
+# What the release packages need beside: the MinGW-w64 cross compiler (the Windows programs), zip
+# (the release zip, cmake/ReproducibleArchives.cmake) and dpkg-dev (dpkg-shlibdeps, which gives the
+# .deb its Depends line; without it the line is a fixed one, and the package another).
+release=(g++-mingw-w64-x86-64 zip dpkg-dev)
 if [ "${1:-}" = "--core" ]; then
     shift
     packages=("${core[@]}" "$@")
+elif [ "${1:-}" = "--release" ]; then
+    shift
+    packages=("${core[@]}" "${release[@]}" "$@")
 else
     # wine, wine64 and the MinGW-w64 cross compiler: the Windows executables and unit tests are
     # cross-built and tested under Wine (ctest label "wine"); googletest: GoogleTest's sources, built
@@ -15,9 +23,10 @@ else
     # memcheck run of the executable (ctest label "valgrind"). srecord: srec_cat, one of the
     # references of scripts/bench.sh. lintian and man-db: the check of the Debian package and its
     # manual pages (ctest label "package"). qemu-system-x86: the guests of the realdriver lane
-    # (tests/realdriver/prepare.sh also installs it when run by hand).
-    packages=("${core[@]}" wine wine64 g++-mingw-w64-x86-64 googletest clang libclang-rt-14-dev valgrind srecord
-        lintian man-db qemu-system-x86 "$@")
+    # (tests/realdriver/prepare.sh also installs it when run by hand). diffoscope-minimal: the
+    # account of any difference between two builds of the release (scripts/reproduce.sh).
+    packages=("${core[@]}" "${release[@]}" wine wine64 googletest clang libclang-rt-14-dev valgrind srecord
+        lintian man-db qemu-system-x86 diffoscope-minimal "$@")
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the release as it is shipped, from the commit checked out: the Windows zip for the
+# technicians (mingw preset, cpack --preset windows) and the Linux .deb and .tar.gz (release
+# preset, cpack --preset linux), each build from scratch in its preset's folder. The packages,
+# the zip's .sha256 and SHA256SUMS (sha256sum's format, over the zip, the .deb and the .tar.gz)
+# are written to the output folder.
+#
+# The same commit gives the same bytes on every rebuild (scripts/reproduce.sh checks it):
+# SOURCE_DATE_EPOCH is the last commit's time unless it is set, and is what the PE time stamp
+# and every time inside the packages become.
+#
+# Usage: scripts/release.sh [--out DIR] [--allow-dirty]
+#   --out DIR       where the packages go (default build/dist)
+#   --allow-dirty   build although the work tree has uncommitted changes (not a release)
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+out=$src/build/dist
+dirty=no
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --out) out=$(mkdir -p "$2" && cd "$2" && pwd); shift ;;
+        --allow-dirty) dirty=yes ;;
+        *) echo "usage: $0 [--out DIR] [--allow-dirty]" >&2; exit 2 ;;
+    esac
+    shift
+done
+cd "$src"
+bash scripts/install-deps.sh --release
+# CPack's DEB generator gives the folders of the package and the members of the .deb the modes
+# they have on disk, which the umask decides (mkdir applies it even to modes CMake asks for).
+umask 0022
+
+if [ "$dirty" = no ] && [ -n "$(git status --porcelain)" ]; then
+    echo "release.sh: the work tree has uncommitted changes; a release is built from a commit" >&2
+    exit 1
+fi
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+echo "release.sh: commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T UTC'))"
+
+# Each step's output goes to a log, shown when the step fails.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+step() {
+    "$@" >"$log" 2>&1 || { cat "$log" >&2; echo "release.sh: failed: $*" >&2; exit 1; }
+}
+# From scratch: a program linked earlier, without this time stamp, would not be linked again.
+rm -rf build/mingw build/release
+step cmake --preset mingw
+step cmake --build --preset mingw -j2
+step cpack --preset windows
+step cmake --preset release
+step cmake --build --preset release -j2
+step cpack --preset linux
+
+zip=$(ls build/mingw/packages/*.zip)
+# The zip holds the two programs and README.txt in its top folder, and nothing else.
+top=$(basename "$zip" .zip)
+expected=$(printf '%s\n' "$top/README.txt" "$top/VelmoraFwUpgrade.exe" "$top/VelmoraFwWebFile.exe")
+listed=$(cmake -E tar tf "$zip" | LC_ALL=C sort)
+if [ "$listed" != "$expected" ]; then
+    echo "release.sh: $(basename "$zip") does not hold exactly the two programs and README.txt:" >&2
+    diff <(echo "$expected") <(echo "$listed") >&2 || true
+    exit 1
+fi
+
+mkdir -p "$out"
+rm -f "$out"/*.zip "$out"/*.zip.sha256 "$out"/*.deb "$out"/*.tar.gz "$out"/SHA256SUMS
+cp "$zip" "$zip.sha256" build/release/packages/*.deb build/release/packages/*.tar.gz "$out"/
+(cd "$out" && sha256sum -- *.zip *.deb *.tar.gz >SHA256SUMS && sha256sum --quiet -c ./*.zip.sha256)
+echo "release.sh: packages in $out"
+cat "$out/SHA256SUMS"
