@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Builds the Linux release programs and their .deb, and checks the package as Debian does: lintian
-# must report no error and no warning, and both manual pages, as installed, must render with man
-# without a warning. CI runs it as the CTest entry package.deb (label package).
+# Builds the Linux release programs, their .deb and .tar.gz as scripts/release.sh does (the last
+# commit's time, umask 022), and checks the package as Debian does: lintian must report no error
+# and no warning, and both manual pages, as installed, must render with man without a warning. CI
+# runs it as the CTest entry package.deb (label package); package.reproducible then compares both
+# packages with those of a release built elsewhere.
 # Usage: scripts/package.sh [build dir]   (default build/release, the release preset's folder)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/release}
 cd "$src"
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+umask 0022
 cmake --preset release -B "$build" >/dev/null
 cmake --build "$build" -j2
 rm -rf "$build/packages"
-(cd "$build" && cpack -G DEB >/dev/null)
+(cd "$build" && cpack >/dev/null)
 deb=$(ls "$build"/packages/*.deb)
 # Lintian warns when run as root, which CI does; its verdict is the exit status.
 lintian --fail-on error,warning "$deb" 2> >(grep -v 'running with root privileges' >&2)

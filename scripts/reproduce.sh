@@ -8,30 +8,40 @@
 # and umask, and, when run as root, another user (nobody). On any difference diffoscope tells
 # what differs, and the check fails. Both clones are removed when the check passes.
 #
-# Usage: scripts/reproduce.sh [--work DIR] [--second DIR] [--second-env NAME=VALUE]...
+# With --against, the first build is one already made (CI's: the Wine lane's zip and the package
+# lane's .deb and .tar.gz, built from this work tree as release.sh builds): only the second is
+# built, and the packages in the folders given stand for the first. A work tree with uncommitted
+# changes is then not what the clone builds: the check is skipped (status 77).
+#
+# Usage: scripts/reproduce.sh [--work DIR] [--second DIR] [--second-env NAME=VALUE]... [--against DIR...]
 #   --work DIR                  the first clone, the logs and diffoscope's accounts (default: a new
 #                               folder under /tmp)
 #   --second DIR                where the second clone goes (default: a new folder on /dev/shm, or
 #                               under the work folder)
 #   --second-env NAME=VALUE     an environment setting for the second build only (to see the check
 #                               fail, e.g. --second-env SOURCE_DATE_EPOCH=1700000000)
+#   --against DIR...            folders holding the first build's zip, .deb and .tar.gz (the rest
+#                               of the command line)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=
 second_root=
 second_env=()
+against=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --work) work=$2; shift ;;
         --second) second_root=$2; shift ;;
         --second-env) second_env+=("$2"); shift ;;
-        *) echo "usage: $0 [--work DIR] [--second DIR] [--second-env NAME=VALUE]..." >&2; exit 2 ;;
+        --against) shift; against=("$@"); break ;;
+        *) echo "usage: $0 [--work DIR] [--second DIR] [--second-env NAME=VALUE]... [--against DIR...]" >&2; exit 2 ;;
     esac
     shift
 done
 bash "$src/scripts/install-deps.sh" --release diffoscope-minimal
 if [ -n "$(git -C "$src" status --porcelain)" ]; then
     echo "reproduce.sh: uncommitted changes here; the check builds the last commit ($(git -C "$src" rev-parse --short HEAD))"
+    [ ${#against[@]} -eq 0 ] || { echo "reproduce.sh: skipped: the packages given were built from those changes"; exit 77; }
 fi
 commit=$(git -C "$src" rev-parse HEAD)
 # What the check made is removed when it passes: the folders it created, or inside those given.
@@ -78,8 +88,17 @@ build() {
 }
 
 echo "reproduce.sh: commit ${commit:0:12}, work folder $work"
-clone "$first"
-build first "$first"
+if [ ${#against[@]} -eq 0 ]; then
+    clone "$first"
+    build first "$first"
+else
+    mkdir -p "$first/dist"
+    for dir in "${against[@]}"; do
+        cp "$dir"/*.zip "$dir"/*.deb "$dir"/*.tar.gz "$first/dist/" 2>/dev/null || true
+    done
+    [ "$(find "$first/dist" -type f | wc -l)" -eq 3 ] || { echo "reproduce.sh: no zip, .deb and .tar.gz in ${against[*]}" >&2; exit 1; }
+    echo "reproduce.sh: the first build: $(cd "$first/dist" && echo *), from ${against[*]}"
+fi
 
 clone "$second"
 variation=(env TZ=NPT-5:45 LC_ALL=C "${second_env[@]}")
@@ -98,8 +117,8 @@ pairs=()
 for f in "$first"/dist/*.zip "$first"/dist/*.deb "$first"/dist/*.tar.gz; do
     pairs+=("dist/$(basename "$f")")
 done
-for f in "$first"/build/mingw/src/*.exe; do
-    pairs+=("build/mingw/src/$(basename "$f")")
+for f in "$first"/build/mingw/src/*.exe; do # the programs as linked, when both builds were made here
+    [ ! -f "$f" ] || pairs+=("build/mingw/src/$(basename "$f")")
 done
 for side in first second; do
     root=$first

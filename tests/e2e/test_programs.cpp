@@ -38,9 +38,11 @@ using Pieces = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 // Wine in the tests' own prefix, without its mount manager (which would give the machine's serial
-// devices COM numbers): a dosdevices/comN link is COMn, an absent link an absent port.
+// devices COM numbers): a dosdevices/comN link is COMn, an absent link an absent port. The
+// programs lie in a folder whose name has letters beyond ASCII, which Wine maps from a UTF-8 locale.
 const bool kWineEnvironment = setenv("WINEPREFIX", WINE_PREFIX_DIR, 1) == 0 && setenv("WINEDEBUG", "-all", 1) == 0 &&
-                              setenv("WINEDLLOVERRIDES", "mountmgr.sys=d;winemenubuilder.exe=d", 1) == 0;
+                              setenv("WINEDLLOVERRIDES", "mountmgr.sys=d;winemenubuilder.exe=d", 1) == 0 &&
+                              setenv("LC_ALL", "C.UTF-8", 1) == 0;
 
 // How a platform runs the programs, where its COM ports are and where its unit sits.
 struct Launcher {
@@ -362,7 +364,8 @@ TEST_P(ShortRuns, EndAsTheyMust) {
 
 const std::string kTool = VELMORA_FW_UPGRADE;
 const std::string kLinks = FWUPGRADE_TEST_PORT_DIR "/COM%d", kWineLinks = WINE_PREFIX_DIR "/dosdevices/com%d";
-const std::string kBuilt = kTool.substr(0, kTool.rfind('/')), kWindows = WINDOWS_BUILD_DIR "/src";
+// The Windows programs as a technician has them: unpacked from the zip.
+const std::string kBuilt = kTool.substr(0, kTool.rfind('/')), kWindows = WINDOWS_PROGRAMS_DIR;
 const Launcher kLinux{"linux", 3, Unit::OnLink, {}, kBuilt, kLinks},
     kWine{"wine", 7, Unit::OnLink, {WINE_PROGRAM}, kWindows, kWineLinks, false, true},
     kValgrind{"valgrind", 3, Unit::OnLink, {VALGRIND, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect,possible",
@@ -431,20 +434,37 @@ TEST(Simulator, RefusesWhatCannotWorkOnItsLine) {
     }
 }
 
-// The Windows programs are console programs that need only the system's DLLs and reserve the
-// 2 MiB stack; the web file is byte for byte the one the Linux program writes.
+// The Windows programs, as unpacked from the zip, are console programs that need only the system's
+// DLLs and reserve the 2 MiB stack; they say what they are as Explorer shows it (Properties ->
+// Details, read back as Windows reads it) and carry one manifest: run as invoked, on Windows 7 to
+// 11. The web file, written in that folder, is byte for byte the one the Linux program writes.
 TEST(WineOnly, WindowsProgramsAndTheWebFile) {
-    for (const std::string program : {"VelmoraFwUpgrade", "VelmoraFwWebFile"}) {
+    const std::pair<std::string, std::string> kPrograms[] = {
+        {"VelmoraFwUpgrade", "Kovlar QV7 firmware update over a serial port"},
+        {"VelmoraFwWebFile", "Kovlar QV7 firmware file for the web upload"}};
+    for (const auto& [program, description] : kPrograms) {
         ChildProcess objdump({MINGW_OBJDUMP, "-p", kWindows + "/" + program + ".exe"}, E2E_WORK_DIR);
-        ASSERT_TRUE(objdump.start());
-        const std::string headers = objdump.wait(std::chrono::seconds(60)).output;
+        ChildProcess reader({WINE_PROGRAM, WINDOWS_BUILD_DIR "/pe_version_info.exe", "Z:" + kWindows + "/" + program + ".exe"},
+                            E2E_WORK_DIR);
+        ASSERT_TRUE(objdump.start() && reader.start());
+        const std::string headers = objdump.wait(std::chrono::seconds(60)).output, info = reader.wait(std::chrono::seconds(60)).output;
         EXPECT_NE(headers.find("SizeOfStackReserve\t0000000000200000"), std::string::npos) << program;
         EXPECT_NE(headers.find("(Windows CUI)"), std::string::npos) << program;
         EXPECT_EQ(headers.find("DLL Name: lib"), std::string::npos) << program << " needs a runtime DLL";
+        for (const std::string& line : Pieces{"FixedFileVersion: 1.0.3.0\nFixedProductVersion: 1.0.3.0\n", "CompanyName: Kovlar\n",
+                                        "FileDescription: " + description + "\nFileVersion: 1.0.3.0\nInternalName: " + program + "\n",
+                                        "LegalCopyright: Copyright 2026 Kovlar. All rights reserved.\nOriginalFilename: " + program +
+                                            ".exe\nProductName: VelmoraFwUpgrade\nProductVersion: 1.0.3\nManifests: 1\n",
+                                        "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+                                        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                                        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+            EXPECT_NE(info.find(line), std::string::npos) << program << " lacks " << line << " in\n" << info;
+        }
     }
     std::string files[2];
     for (const Launcher& launcher : {kWine, kLinux}) {
-        const std::string folder = freshFolder(E2E_WORK_DIR "/web-" + launcher.name);
+        const std::string folder = launcher.windows ? kWindows : freshFolder(E2E_WORK_DIR "/web-" + launcher.name).string();
+        std::remove((folder + "/FwToUpload.bin").c_str());
         ChildProcess program(launcher.argv("VelmoraFwWebFile", folder, ""), folder);
         ASSERT_TRUE(program.start("\n"));
         EXPECT_EQ(program.wait(std::chrono::seconds(120)).status, 0);

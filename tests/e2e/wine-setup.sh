@@ -3,14 +3,23 @@
 #   wine-setup.sh windows <source dir> <build dir>   cross-builds the Windows programs and the
 #                                                    version reader pe_version_info (mingw preset,
 #                                                    configured with tests on: the unit tests are
-#                                                    built later, beside the first Wine runs)
+#                                                    built later, beside the first Wine runs) and
+#                                                    packs the technicians' zip as a release does
 #   wine-setup.sh prefix <prefix dir>                creates a Wine prefix with no COM port in it
+#   wine-setup.sh unpack <zip> <folder>              unpacks the zip where a technician would, a
+#                                                    folder of the prefix (spaces, letters beyond
+#                                                    ASCII), and checks what it holds
 set -euo pipefail
 case "${1:-}" in
 windows)
     cd "$2"
+    # As scripts/release.sh builds: the last commit's time in the programs and the zip, umask 022.
+    export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+    umask 0022
     cmake --preset mingw -B "$3" -DFWUPGRADE_BUILD_TESTS=ON >/dev/null
     cmake --build "$3" -j2 --target VelmoraFwUpgrade VelmoraFwWebFile pe_version_info
+    rm -rf "$3/packages"
+    (cd "$3" && cpack -G ZIP >/dev/null)
     ;;
 prefix)
     mkdir -p "$2"
@@ -21,8 +30,18 @@ prefix)
     fi
     rm -f "$WINEPREFIX"/dosdevices/com*
     ;;
+unpack)
+    (cd "$(dirname "$2")" && sha256sum --quiet -c "$(basename "$2").sha256")
+    rm -rf "$3" && mkdir -p "$3"
+    cmake -E chdir "$3" cmake -E tar xf "$2"
+    top=$(basename "$2" .zip)
+    listed=$(cd "$3" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
+    expected="./$top ./$top/README.txt ./$top/VelmoraFwUpgrade.exe ./$top/VelmoraFwWebFile.exe "
+    [ "$listed" = "$expected" ] || { echo "the zip holds $listed, not $expected" >&2; exit 1; }
+    echo "unpacked: $listed"
+    ;;
 *)
-    echo "usage: $0 windows <source dir> <build dir> | prefix <prefix dir>" >&2
+    echo "usage: $0 windows <source dir> <build dir> | prefix <prefix dir> | unpack <zip> <folder>" >&2
     exit 2
     ;;
 esac

@@ -15,7 +15,8 @@ mount -t proc proc proc && mount -t sysfs sys sys && mount -t devtmpfs dev dev
 mount -t overlay overlay -o "lowerdir=$r/host$velmora_prefix,upperdir=$r/upper,workdir=$r/work" prefix
 rm -f prefix/dosdevices/com* && ln -s /dev/ttyUSB0 prefix/dosdevices/com1
 # Wine maps a program straight from 9p as zero pages, so the program runs from the tmpfs.
-cp "host$velmora_exe" tmp/
+exe=$(printf %s "$velmora_exe" | base64 -d) # its path may have spaces and letters beyond ASCII
+cp "host$exe" tmp/
 # What Wine said about the port, once it ends: its comm channel and the queue counts the drain
 # polled (ClearCommError traces them on the file channel).
 trap '{ echo "@@wine-comm"; grep -E ":comm:|ClearCommError" tmp/wine.log; } >&2' EXIT
@@ -23,4 +24,4 @@ trap '{ echo "@@wine-comm"; grep -E ":comm:|ClearCommError" tmp/wine.log; } >&2'
 # drivers: enumerating the guest's USB devices kept Wine's driver host blocked for a minute under TCG.
 HOME=/tmp WINEPREFIX=/prefix WINEDEBUG=warn+comm,trace+file \
     WINEDLLOVERRIDES="mountmgr.sys=d;winemenubuilder.exe=d;winebus.sys=d;wineusb.sys=d" \
-    chroot $r /usr/lib/wine/wine64 "/tmp/${velmora_exe##*/}" 2>tmp/wine.log
+    chroot $r /usr/lib/wine/wine64 "/tmp/${exe##*/}" 2>tmp/wine.log

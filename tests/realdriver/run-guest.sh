@@ -55,7 +55,7 @@ append="console=ttyS0 quiet loglevel=0 panic=-1 velmora_input=$(printf '%b' "$in
 usb=() memory=256
 [ -z "$adapter" ] || { usb=(-device "usb-serial,id=ftdi,chardev=c0" -chardev "serial,id=c0,path=$adapter"); append+=" velmora_adapter=1"; }
 [ -z "$wine" ] || { memory=1024 usb+=(-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap)
-    append+=" velmora_tool=/guest-wine.sh velmora_exe=$(realpath "$wine") velmora_prefix=$WINEPREFIX"; }
+    append+=" velmora_tool=/guest-wine.sh velmora_exe=$(realpath "$wine" | base64 -w0) velmora_prefix=$WINEPREFIX"; }
 # QEMU stands in for the hardware and the PC, and keeps its time on a loaded machine (as root): the
 # whole guest runs ahead of the programs beside it, and QEMU's main loop, which carries out the
 # emulated devices (the USB controller and the adapter, their transfers and rate changes), at
