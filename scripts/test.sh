@@ -22,6 +22,8 @@ status=0
 ctest --preset dev || status=$?
 echo "== tests done (status $status): $(( SECONDS - start )) s"
 echo "== the real-time rows' margins, the smallest first"
-grep -h '\[ margin \]' build/dev/Testing/Temporary/LastTest.log | sed 's/^[0-9]*: //' |
-    awk -F', ' '{ print $NF "\t" $0 }' | sort -n | cut -f2- || true
+{
+    grep -h '\[ margin \]' build/dev/Testing/Temporary/LastTest.log
+    grep -h '\[ margin \]' build/asan/Testing/Temporary/LastTest.log | sed 's/\] pty /] pty (asan) /'
+} 2>/dev/null | sed 's/^[0-9]*: //' | awk -F', ' '{ print $NF "\t" $0 }' | sort -n | cut -f2- || true
 exit "$status"

@@ -131,17 +131,19 @@ void margin(const std::string& row, const std::string& what, double from, double
 }
 
 // Both sides on one clock, for a row that failed: what the tool printed (a run of progress
-// counters on one line) and every line of the unit's trace.
+// counters less than 1.5 s apart on one line, with the time of its last) and every line of the
+// unit's trace.
 void printTimeline(const ToolRun& r) {
     std::vector<std::pair<double, std::string>> lines;
     const auto& shown = r.tool.shown;
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-        const auto counter = [&](std::size_t k) { return k < shown.size() && shown[k].second.find_first_not_of("0123456789% \b") == std::string::npos; };
+    for (std::size_t i = 0, first = 0; i < shown.size(); first = ++i) {
+        const auto counter = [&](std::size_t k) { return shown[k].second.find_first_not_of("0123456789% \b") == std::string::npos; };
         std::string piece = shown[i].second;
-        while (counter(i) && counter(i + 1)) {
+        while (i + 1 < shown.size() && counter(i) && counter(i + 1) && shown[i + 1].first - shown[i].first < 1.5) {
             piece += shown[++i].second;
         }
-        lines.emplace_back(shown[i].first, "tool          " + velmora_sim::escapeText(piece));
+        lines.emplace_back(shown[first].first, "tool          " + velmora_sim::escapeText(piece) +
+                                                   (i > first ? " (to " + std::to_string(shown[i].first) + ")" : ""));
     }
     for (const TraceLine& e : r.unit) {
         char who[64];
