@@ -439,7 +439,8 @@ TEST(Simulator, RefusesWhatCannotWorkOnItsLine) {
 // The Windows programs, as unpacked from the zip, are console programs that need only the system's
 // DLLs and reserve the 2 MiB stack; they say what they are as Explorer shows it (Properties ->
 // Details, read back as Windows reads it) and carry one manifest: run as invoked, on Windows 7 to
-// 11. The web file, written in that folder, is byte for byte the one the Linux program writes.
+// 11. The web file, written in that folder, is byte for byte the one the Linux program writes, and
+// the README beside them has Windows' line ends.
 TEST(WineOnly, WindowsProgramsAndTheWebFile) {
     const std::pair<std::string, std::string> kPrograms[] = {
         {"VelmoraFwUpgrade", "Kovlar QV7 firmware update over a serial port"},
@@ -474,6 +475,8 @@ TEST(WineOnly, WindowsProgramsAndTheWebFile) {
     }
     EXPECT_GT(files[1].size(), 165000u);
     EXPECT_TRUE(files[0] == files[1]) << "written in binary mode: no line end translated";
+    const std::string readme = readFile(kWindows + "/README.txt"); // for Notepad: CR LF, every line
+    EXPECT_TRUE(readme.size() > 1000 && std::count(readme.begin(), readme.end(), '\n') == std::count(readme.begin(), readme.end(), '\r'));
 }
 
 } // namespace
