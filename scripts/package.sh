@@ -9,8 +9,7 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/release}
 cd "$src"
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-umask 0022
+source scripts/release-env.sh
 cmake --preset release -B "$build" >/dev/null
 cmake --build "$build" -j2
 rm -rf "$build/packages"

@@ -26,15 +26,12 @@ while [ $# -gt 0 ]; do
 done
 cd "$src"
 bash scripts/install-deps.sh --release
-# CPack's DEB generator gives the folders of the package and the members of the .deb the modes
-# they have on disk, which the umask decides (mkdir applies it even to modes CMake asks for).
-umask 0022
 
 if [ "$dirty" = no ] && [ -n "$(git status --porcelain)" ]; then
     echo "release.sh: the work tree has uncommitted changes; a release is built from a commit" >&2
     exit 1
 fi
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+source scripts/release-env.sh
 echo "release.sh: commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T UTC'))"
 
 # Each step's output goes to a log, shown when the step fails.

@@ -13,9 +13,7 @@ set -euo pipefail
 case "${1:-}" in
 windows)
     cd "$2"
-    # As scripts/release.sh builds: the last commit's time in the programs and the zip, umask 022.
-    export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-    umask 0022
+    source scripts/release-env.sh # as scripts/release.sh builds
     cmake --preset mingw -B "$3" -DFWUPGRADE_BUILD_TESTS=ON >/dev/null
     cmake --build "$3" -j2 --target VelmoraFwUpgrade VelmoraFwWebFile pe_version_info
     rm -rf "$3/packages"

@@ -254,7 +254,8 @@ TEST(Simulator, OnADeviceTheUnitHearsAToolThatIgnoresItsCts) {
             heard.append(buffer, static_cast<std::size_t>(std::max(0L, wire.readFromTool(buffer, sizeof buffer))));
         }
         EXPECT_EQ(heard, help) << fault;
-        std::printf("%s: the reply came %lld ms after the start (limit 5000)\n", fault, msSince(start));
+        std::printf("[ margin ] pty simulator on a device, %s: the reply %.3f s after the start, window up to 5.000 s, %.3f s to spare\n",
+                    fault, msSince(start) / 1e3, (5000 - msSince(start)) / 1e3);
     }
 }
 
