@@ -45,8 +45,9 @@ void sendDataPerPiece(benchmark::State& state) {
         ComPortAPI_CloseCOM();
         state.ResumeTiming();
     }
-    state.counters["per_piece"] = benchmark::Counter(static_cast<double>(pieces) * static_cast<double>(state.iterations()),
-                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_piece"] =
+        benchmark::Counter(static_cast<double>(pieces) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(length));
     virtual_platform::reset();
     WorkingBuffers_Release();

@@ -22,11 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     std::size_t room = expected.room;
     if (roomChoice < 64) {
-        room = room > roomChoice % 4 ? room - roomChoice % 4 - 1 : 0;   // one to four bytes short
+        room = room > roomChoice % 4 ? room - roomChoice % 4 - 1 : 0; // one to four bytes short
     } else if (roomChoice < 128) {
-        room = roomChoice - 64u;                                        // a small fixed room
+        room = roomChoice - 64u; // a small fixed room
     } else {
-        room += roomChoice % 8;                                         // enough, and a little more
+        room += roomChoice % 8; // enough, and a little more
     }
     std::vector<unsigned char> dst(room);
     const int initial = static_cast<int>(room);

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 1) {
         return 0;
     }
-    const std::size_t lineLength = 1 + data[0] % 64;   // where the text is broken for the second decode
+    const std::size_t lineLength = 1 + data[0] % 64; // where the text is broken for the second decode
     const bool lfOnly = data[0] >= 128;
     const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const auto* bytes = reinterpret_cast<const char*>(data);
     const std::string text(bytes, strnlen(bytes, size));
     std::vector<char> copy(text.begin(), text.end());
-    copy.push_back('\0');   // exactly the text and its terminator: nothing beyond may be touched
+    copy.push_back('\0'); // exactly the text and its terminator: nothing beyond may be touched
 
     const BOOL ok = ValidateFwAndConcatenateData(copy.data());
     FUZZ_CHECK(ok == 0 || ok == 1);

@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     char* line = buffer.data();
 
     const unsigned dataLength = length >= 2 ? pairAt(line, length, 1) : 0;
-    bool expectValid = length >= 11 && line[0] == ':' && length >= 11 + 2 * static_cast<std::size_t>(dataLength);
+    bool expectValid =
+        length >= 11 && line[0] == ':' && length >= 11 + 2 * static_cast<std::size_t>(dataLength);
     if (expectValid) {
         unsigned sum = pairAt(line, length, length - 2);
         const unsigned count = (dataLength + 4) % 256;
@@ -85,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(intel_hex_line_is_extended_linear_address_record(line) ==
                    (type == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS ? 1 : 0));
         FUZZ_CHECK(array != nullptr);
-        for (unsigned i = 0; i < dataLength; ++i) {   // the sanitizer checks the array's size
+        for (unsigned i = 0; i < dataLength; ++i) { // the sanitizer checks the array's size
             FUZZ_CHECK(array[i] == pairAt(line, length, 9 + 2 * i));
         }
     }
@@ -98,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         for (std::size_t i = 0; i < pairs; ++i) {
             sum += pairAt(line, length, 1 + 2 * i);
         }
-        FUZZ_CHECK(u8_checksum_from_hex_string(line + 1, static_cast<uint8_t>(pairs)) == ((0x100 - sum % 256) & 0xFF));
+        FUZZ_CHECK(u8_checksum_from_hex_string(line + 1, static_cast<uint8_t>(pairs)) ==
+                   ((0x100 - sum % 256) & 0xFF));
     }
     return 0;
 }

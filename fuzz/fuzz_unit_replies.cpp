@@ -47,7 +47,7 @@ const std::string kHelp = "version\n\r   version <no parameters> {Get the curren
 const std::string kTx = VALIDATE_TX_PRODUCT_ID_STRING;
 const std::string kRx = VALIDATE_RX_PRODUCT_ID_STRING;
 constexpr std::size_t kLargestPiece = 2200000;
-constexpr int64_t kSlowestLineMsPerByte = 9;   // 10 bits at 1200 baud, rounded up
+constexpr int64_t kSlowestLineMsPerByte = 9; // 10 bits at 1200 baud, rounded up
 
 struct Piece {
     int64_t delayMs;
@@ -56,7 +56,7 @@ struct Piece {
 using Reply = std::vector<Piece>;
 
 class Input {
-public:
+  public:
     Input(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool empty() const { return at_ >= size_; }
     uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
@@ -73,7 +73,7 @@ public:
         for (int i = 0; i < pieces && !empty(); ++i) {
             Piece p;
             p.delayMs = word();
-            const int exponent = byte();   // 240 and above: a flood of 2^6 to 2^21 copies
+            const int exponent = byte(); // 240 and above: a flood of 2^6 to 2^21 copies
             const std::string unit = bytes(byte());
             std::size_t repeat = exponent >= 240 ? std::size_t{1} << (exponent - 234) : 1;
             if (!unit.empty()) {
@@ -87,7 +87,7 @@ public:
         return r;
     }
 
-private:
+  private:
     const uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 0;
@@ -95,10 +95,10 @@ private:
 
 // The far end: every command line and every completed image takes the next reply.
 class ScriptedUnit {
-public:
+  public:
     std::deque<Reply> replies;
-    int64_t dataExpected = -1;   // bytes still to come of an announced image
-    int64_t lastArrivalMs = 0;   // when the last byte queued so far has surely arrived
+    int64_t dataExpected = -1; // bytes still to come of an announced image
+    int64_t lastArrivalMs = 0; // when the last byte queued so far has surely arrived
 
     std::vector<ScriptedChunk> onWrite(const WriteRecord& w) {
         bool answer = false;
@@ -122,7 +122,8 @@ public:
         int64_t t = w.endMs;
         for (Piece& p : replies.front()) {
             t += p.delayMs;
-            lastArrivalMs = std::max(lastArrivalMs, t + 1 + kSlowestLineMsPerByte * static_cast<int64_t>(p.bytes.size()));
+            lastArrivalMs =
+                std::max(lastArrivalMs, t + 1 + kSlowestLineMsPerByte * static_cast<int64_t>(p.bytes.size()));
             chunks.push_back({t, std::move(p.bytes)});
         }
         replies.pop_front();
@@ -216,7 +217,7 @@ void fuzzCommand(uint8_t settings, Input& in) {
 }
 
 void fuzzDataReply(uint8_t settings, Input& in) {
-    const int length = (settings & 0x7F) * 300;   // 0 to 38,100 bytes: up to four pieces
+    const int length = (settings & 0x7F) * 300; // 0 to 38,100 bytes: up to four pieces
     const BOOL validate = (settings & 0x80) != 0 ? 0 : 1;
     freshLine(in);
     openPort(1, 115200, 1000);
@@ -254,17 +255,30 @@ void fuzzDetection(uint8_t settings, Input& in) {
     std::vector<int> scripted;
     for (int port = 1; port <= 4; ++port) {
         switch ((settings >> (2 * (port - 1))) & 3) {
-        case 0: break;
-        case 1: vp::addEmptyPort(port); break;
-        case 2: vp::setPortBusy(port); break;
-        default: attach(port); scripted.push_back(port); break;
+        case 0:
+            break;
+        case 1:
+            vp::addEmptyPort(port);
+            break;
+        case 2:
+            vp::setPortBusy(port);
+            break;
+        default:
+            attach(port);
+            scripted.push_back(port);
+            break;
         }
     }
     ComPortAPI_SetHardwareFlowControl(0);
     const BOOL found = detectComPortAndBaudrate();
 
     // Every try on every scripted port, in time order: which one first got the exact help text?
-    struct Try { int64_t startMs; int port; uint32_t baud; bool matched; };
+    struct Try {
+        int64_t startMs;
+        int port;
+        uint32_t baud;
+        bool matched;
+    };
     std::vector<Try> tries;
     for (int port : scripted) {
         for (std::size_t i = 0; i < vp::writes(port).size(); ++i) {
@@ -283,19 +297,21 @@ void fuzzDetection(uint8_t settings, Input& in) {
         }
     } else {
         FUZZ_CHECK(found == 1);
-        FUZZ_CHECK(first + 1 == tries.end());   // detection stopped at the first exact answer
+        FUZZ_CHECK(first + 1 == tries.end()); // detection stopped at the first exact answer
         FUZZ_CHECK(gComPortNumber == first->port && gBaudRate == static_cast<int32_t>(first->baud));
         FUZZ_CHECK(vp::isOpen(first->port));
     }
     FUZZ_CHECK(virtual_console::output().empty());
 }
 
-bool contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+bool contains(const std::string& text, const std::string& piece) {
+    return text.find(piece) != std::string::npos;
+}
 
 void fuzzUpdate(uint8_t settings, Input& in) {
     freshLine(in);
     WorkingBuffers_Release();
-    FUZZ_CHECK(WorkingBuffers_Setup() == 1);   // the update consumes the microcontroller text
+    FUZZ_CHECK(WorkingBuffers_Setup() == 1); // the update consumes the microcontroller text
     const uint32_t rate = kRates[settings % kRates.size()];
     ComPortAPI_SetHardwareFlowControl(1);
     openPort(3, rate, 500);
@@ -314,19 +330,21 @@ void fuzzUpdate(uint8_t settings, Input& in) {
     for (std::size_t i = 0; i < writes.size(); ++i) {
         FUZZ_CHECK(writes[i].ok);
         const bool commandLine = writes[i].bytes.compare(0, 3, "%%%") == 0;
-        const bool lastOfImage = !commandLine && (i + 1 == writes.size() || writes[i + 1].bytes.compare(0, 3, "%%%") == 0);
+        const bool lastOfImage =
+            !commandLine && (i + 1 == writes.size() || writes[i + 1].bytes.compare(0, 3, "%%%") == 0);
         if (commandLine || lastOfImage) {
             lines.push_back(commandLine ? writes[i].bytes : "<data>");
             gathered.push_back(gatheredFrom(readsAfter(3, i)));
         }
     }
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const bool announcement = lines[i].compare(0, 7, "%%%fw -") == 0 && (lines[i][7] == 'l' || lines[i][7] == 'h');
+        const bool announcement =
+            lines[i].compare(0, 7, "%%%fw -") == 0 && (lines[i][7] == 'l' || lines[i][7] == 'h');
         if (announcement && i + 1 < lines.size()) {
-            FUZZ_CHECK(gathered[i] == "Ready");   // the tool went on to send the image
+            FUZZ_CHECK(gathered[i] == "Ready"); // the tool went on to send the image
         }
         if (lines[i] == "<data>" && i + 1 < lines.size()) {
-            FUZZ_CHECK(gathered[i] == "SUCCESS");   // the tool went on past the image
+            FUZZ_CHECK(gathered[i] == "SUCCESS"); // the tool went on past the image
         }
     }
 
@@ -334,9 +352,11 @@ void fuzzUpdate(uint8_t settings, Input& in) {
     // text, in which the markers below are looked for (the unit may send any text at all).
     std::string own = shown;
     if (result == 0 && !lines.empty() && lines.back() == "<data>") {
-        const std::string tail = "\r\nExpected : SUCCESS  received : " + gathered.back().substr(0, DATA_BUFFER_SIZE - 1) +
-                                 "\r\n\r\nError: Expected response did  not matched !\r\nFAILED\r\n";
-        FUZZ_CHECK(shown.size() >= tail.size() && shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0);
+        const std::string tail =
+            "\r\nExpected : SUCCESS  received : " + gathered.back().substr(0, DATA_BUFFER_SIZE - 1) +
+            "\r\n\r\nError: Expected response did  not matched !\r\nFAILED\r\n";
+        FUZZ_CHECK(shown.size() >= tail.size() &&
+                   shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0);
         own = shown.substr(0, shown.size() - tail.size());
     }
 
@@ -370,8 +390,9 @@ void fuzzUpdate(uint8_t settings, Input& in) {
     if (result == 1) {
         FUZZ_CHECK(lines.size() >= 6 && lines.back() == "<data>" && gathered.back() == "SUCCESS");
         // (The model word is the unit's and may read "FAILED"; the tool's verdicts are whole lines.)
-        for (const char* verdict : {"FAILED\r\n", "FAILED [Unit not ready]\r\n", "FAILED, Unknown product\r\n",
-                                    "\r\nERROR:", "Error occurred when sending data"}) {
+        for (const char* verdict :
+             {"FAILED\r\n", "FAILED [Unit not ready]\r\n", "FAILED, Unknown product\r\n",
+              "\r\nERROR:", "Error occurred when sending data"}) {
             FUZZ_CHECK(!contains(own, verdict));
         }
     } else {
@@ -396,10 +417,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const uint8_t mode = in.byte();
     const uint8_t settings = in.byte();
     switch (mode % 4) {
-    case 0: fuzzCommand(settings, in); break;
-    case 1: fuzzDataReply(settings, in); break;
-    case 2: fuzzDetection(settings, in); break;
-    default: fuzzUpdate(settings, in); break;
+    case 0:
+        fuzzCommand(settings, in);
+        break;
+    case 1:
+        fuzzDataReply(settings, in);
+        break;
+    case 2:
+        fuzzDetection(settings, in);
+        break;
+    default:
+        fuzzUpdate(settings, in);
+        break;
     }
     // To see what an input does: FUZZ_SHOW_CONSOLE=1 fuzz_unit_replies <input file>
     static const bool show = std::getenv("FUZZ_SHOW_CONSOLE") != nullptr;

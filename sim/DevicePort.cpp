@@ -117,7 +117,8 @@ void DevicePort::vanish() {
         }
     }
     if (!why.empty()) {
-        std::fprintf(stderr, "VelmoraUnitSim: the gadget stays on the bus, its port only closed: %s\n", why.c_str());
+        std::fprintf(stderr, "VelmoraUnitSim: the gadget stays on the bus, its port only closed: %s\n",
+                     why.c_str());
     }
     close();
 }

@@ -28,7 +28,7 @@ std::string gadgetController(const std::string& udcFolder, const std::string& po
                              std::string* why);
 
 class DevicePort : public SerialLine {
-public:
+  public:
     // `udc`: the USB device controller of a gadget port as named by the user ("": found by
     // gadgetController).
     explicit DevicePort(bool usbCdc, std::string udc = {}) : usbCdc_(usbCdc), udc_(std::move(udc)) {}
@@ -52,7 +52,7 @@ public:
     void vanish() override;
     void close() override;
 
-private:
+  private:
     bool usbCdc_;
     std::string udc_;
     std::string path_;

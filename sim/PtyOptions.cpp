@@ -46,11 +46,13 @@ bool lineAllows(const SimOptions& options, std::string* error) {
     const UnitOptions& unit = options.unit;
     const bool ctsFault = unit.ctsStuckLow || unit.ctsLowUntilMs > 0 || unit.ctsLowAfterBytes >= 0;
     const char* refusal =
-        !options.usbCdc && !options.udc.empty() ? "--udc names the controller of a USB gadget: it needs --usb-cdc"
+        !options.usbCdc && !options.udc.empty()
+            ? "--udc names the controller of a USB gadget: it needs --usb-cdc"
         : options.port.empty() ? (options.usbCdc ? "--usb-cdc needs --port: a pty has no USB side" : nullptr)
         : !options.links.empty() ? "--link publishes a pty; --port uses the device as it is"
         : unit.pacing ? "--pacing cannot work on a device: its line carries the bytes at their rate by itself"
-        : options.usbCdc && ctsFault ? "the CTS faults cannot work with --usb-cdc: a USB CDC port has no CTS line"
+        : options.usbCdc && ctsFault
+            ? "the CTS faults cannot work with --usb-cdc: a USB CDC port has no CTS line"
         : !options.usbCdc && unit.disconnectAfterBytes >= 0
             ? "--disconnect-after-bytes cannot work on a UART: the unit cannot pull out the tool's adapter "
               "(pull the cable; a USB gadget port can leave the bus with --usb-cdc)"
@@ -109,7 +111,8 @@ const char* simUsage() {
            "  --cts-low-after-bytes N    CTS drops for good after N received bytes\n"
            "  --disconnect-after-bytes N the unit vanishes after N received bytes (on a device:\n"
            "                             --usb-cdc only, the gadget leaves the bus)\n"
-           "  --reply KIND=TEXT          replace a reply byte for byte; TEXT takes \\r \\n \\t \\\\ \\0 \\xNN;\n"
+           "  --reply KIND=TEXT          replace a reply byte for byte; TEXT takes \\r \\n \\t \\\\ \\0 "
+           "\\xNN;\n"
            "                             KIND: help version identity ready-logic ready-mcu\n"
            "                             success-logic success-mcu boot unknown\n"
            "  --late-reply KIND=MS       send one kind of reply MS later than the others\n";
@@ -148,26 +151,64 @@ bool parseSimOptions(int argc, const char* const* argv, SimOptions* options, std
         {"--boot-delay", {0, kMaxMs, [&](int64_t v) { unit.bootDelayMs = v; }}},
         {"--reply-pieces", {1, 1000000, [&](int64_t v) { unit.replyPieces = static_cast<int>(v); }}},
         {"--piece-gap", {0, kMaxMs, [&](int64_t v) { unit.pieceGapMs = v; }}},
-        {"--ignore-help-queries", {0, 1000000, [&](int64_t v) { unit.ignoreHelpQueries = static_cast<int>(v); }}},
+        {"--ignore-help-queries",
+         {0, 1000000, [&](int64_t v) { unit.ignoreHelpQueries = static_cast<int>(v); }}},
         {"--version-reply-delay", {0, kMaxMs, [&](int64_t v) { unit.versionReplyDelayMs = v; }}},
         {"--version-prompt-delay", {0, kMaxMs, [&](int64_t v) { unit.versionPromptDelayMs = v; }}},
         {"--flood", {0, int64_t{1} << 32, [&](int64_t v) { unit.floodBytes = static_cast<std::size_t>(v); }}},
         {"--cts-low-until", {0, kMaxMs, [&](int64_t v) { unit.ctsLowUntilMs = v; }}},
         {"--cts-low-after-bytes", {0, int64_t{1} << 40, [&](int64_t v) { unit.ctsLowAfterBytes = v; }}},
-        {"--disconnect-after-bytes", {0, int64_t{1} << 40, [&](int64_t v) { unit.disconnectAfterBytes = v; }}},
+        {"--disconnect-after-bytes",
+         {0, int64_t{1} << 40, [&](int64_t v) { unit.disconnectAfterBytes = v; }}},
         {"--max-run", {1, kMaxMs, [&](int64_t v) { options->maxRunMs = v; }}},
     };
     // Options with a text.
     const std::map<std::string, std::function<bool(const std::string&)>> texts = {
-        {"--link", [&](const std::string& v) { options->links.push_back(v); return !v.empty(); }},
-        {"--port", [&](const std::string& v) { options->port = v; return !v.empty(); }},
-        {"--udc", [&](const std::string& v) { options->udc = v; return !v.empty(); }},
-        {"--trace", [&](const std::string& v) { options->traceFile = v; return !v.empty(); }},
-        {"--images", [&](const std::string& v) { options->imagesDir = v; return !v.empty(); }},
-        {"--ready-file", [&](const std::string& v) { options->readyFile = v; return !v.empty(); }},
-        {"--firmware-version", [&](const std::string& v) { unit.firmwareVersion = v; return true; }},
-        {"--model-word", [&](const std::string& v) { unit.modelWord = v; return true; }},
-        {"--fpga-version", [&](const std::string& v) { unit.fpgaVersion = v; return true; }},
+        {"--link",
+         [&](const std::string& v) {
+             options->links.push_back(v);
+             return !v.empty();
+         }},
+        {"--port",
+         [&](const std::string& v) {
+             options->port = v;
+             return !v.empty();
+         }},
+        {"--udc",
+         [&](const std::string& v) {
+             options->udc = v;
+             return !v.empty();
+         }},
+        {"--trace",
+         [&](const std::string& v) {
+             options->traceFile = v;
+             return !v.empty();
+         }},
+        {"--images",
+         [&](const std::string& v) {
+             options->imagesDir = v;
+             return !v.empty();
+         }},
+        {"--ready-file",
+         [&](const std::string& v) {
+             options->readyFile = v;
+             return !v.empty();
+         }},
+        {"--firmware-version",
+         [&](const std::string& v) {
+             unit.firmwareVersion = v;
+             return true;
+         }},
+        {"--model-word",
+         [&](const std::string& v) {
+             unit.modelWord = v;
+             return true;
+         }},
+        {"--fpga-version",
+         [&](const std::string& v) {
+             unit.fpgaVersion = v;
+             return true;
+         }},
         {"--type",
          [&](const std::string& v) {
              if (v == "TX" || v == "tx") {

@@ -19,9 +19,9 @@ struct SpeedEntry {
 };
 
 constexpr SpeedEntry kSpeeds[] = {
-    {B50, 50},       {B75, 75},       {B110, 110},     {B134, 134},       {B150, 150},     {B200, 200},
-    {B300, 300},     {B600, 600},     {B1200, 1200},   {B1800, 1800},     {B2400, 2400},   {B4800, 4800},
-    {B9600, 9600},   {B19200, 19200}, {B38400, 38400}, {B57600, 57600},   {B115200, 115200},
+    {B50, 50},         {B75, 75},       {B110, 110},     {B134, 134},     {B150, 150},       {B200, 200},
+    {B300, 300},       {B600, 600},     {B1200, 1200},   {B1800, 1800},   {B2400, 2400},     {B4800, 4800},
+    {B9600, 9600},     {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
 #ifdef B230400
     {B230400, 230400},
 #endif
@@ -36,8 +36,8 @@ constexpr SpeedEntry kSpeeds[] = {
 } // namespace
 
 void makeRaw(termios& tio) {
-    tio.c_iflag &= static_cast<tcflag_t>(~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                                           IXOFF | IXANY | INPCK));
+    tio.c_iflag &= static_cast<tcflag_t>(
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK));
     tio.c_oflag &= static_cast<tcflag_t>(~OPOST);
     tio.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL | ICANON | ISIG | IEXTEN));
     tio.c_cflag &= static_cast<tcflag_t>(~(CSIZE | PARENB));
@@ -64,7 +64,9 @@ unsigned long speedCodeOfBaud(uint32_t baud) {
     return 0;
 }
 
-PtyPort::~PtyPort() { destroy(); }
+PtyPort::~PtyPort() {
+    destroy();
+}
 
 bool PtyPort::create() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -145,6 +147,8 @@ ToolLine PtyPort::toolLine(uint32_t, uint32_t) {
     return line;
 }
 
-bool PtyPort::holdToolOutput(bool hold) { return slaveHold_ >= 0 && tcflow(slaveHold_, hold ? TCOOFF : TCOON) == 0; }
+bool PtyPort::holdToolOutput(bool hold) {
+    return slaveHold_ >= 0 && tcflow(slaveHold_, hold ? TCOOFF : TCOON) == 0;
+}
 
 } // namespace velmora_sim

@@ -25,7 +25,7 @@ struct termios;
 namespace velmora_sim {
 
 class PtyPort : public SerialLine {
-public:
+  public:
     PtyPort() = default;
     ~PtyPort() override;
     PtyPort(const PtyPort&) = delete;
@@ -52,7 +52,7 @@ public:
     void vanish() override { destroy(); }
     void close() override { destroy(); }
 
-private:
+  private:
     int master_ = -1;
     int slaveHold_ = -1;
     std::string slavePath_;

@@ -53,7 +53,9 @@ namespace {
 
 volatile std::sig_atomic_t gStopRequested = 0;
 
-extern "C" void onStopSignal(int) { gStopRequested = 1; }
+extern "C" void onStopSignal(int) {
+    gStopRequested = 1;
+}
 
 void installSignalHandlers() {
     struct sigaction action {};
@@ -73,7 +75,9 @@ constexpr std::size_t kReadChunk = 65536;
 // usb-serial adapters hold too.
 constexpr std::size_t kDriverQueue = 4096;
 
-double byteMs(uint32_t baud) { return baud != 0 ? 10000.0 / baud : 0.0; } // 8N1: ten bits a byte
+double byteMs(uint32_t baud) {
+    return baud != 0 ? 10000.0 / baud : 0.0;
+} // 8N1: ten bits a byte
 
 bool writeFileAtomically(const std::string& path, const std::string& content) {
     const std::string temporary = path + ".tmp";
@@ -94,14 +98,14 @@ struct Outgoing {
 };
 
 class PtyUnit {
-public:
+  public:
     explicit PtyUnit(const SimOptions& options)
         : options_(options), model_(options.unit), device_(options.usbCdc, options.udc),
           line_(options.port.empty() ? static_cast<SerialLine&>(pty_) : device_) {}
 
     int run();
 
-private:
+  private:
     int64_t nowMs() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
     }
@@ -168,7 +172,8 @@ bool PtyUnit::setUp() {
         return false;
     }
     char started[48];
-    std::snprintf(started, sizeof started, "%.6f s", std::chrono::duration<double>(start_.time_since_epoch()).count());
+    std::snprintf(started, sizeof started, "%.6f s",
+                  std::chrono::duration<double>(start_.time_since_epoch()).count());
     note(0, 0, kClockNote + std::string(started));
     // A unit keeps its own time whatever the PC does: the stand-in runs ahead of everything at
     // the usual priority, which takes root.
@@ -223,7 +228,8 @@ void PtyUnit::takeInput(const ToolLine& line) {
         return;
     }
     if (!options_.unit.pacing || line.sendBaud == 0) {
-        model_.receive(reinterpret_cast<const uint8_t*>(buffer), static_cast<std::size_t>(got), nowMs(), line.sendBaud);
+        model_.receive(reinterpret_cast<const uint8_t*>(buffer), static_cast<std::size_t>(got), nowMs(),
+                       line.sendBaud);
         return;
     }
     const double now = nowExactMs();
@@ -340,8 +346,8 @@ void PtyUnit::saveImage(const ReceivedImage& image) {
     const std::string info = "kind " + std::string(1, image.kind) + "\nannouncedChecksum " +
                              std::to_string(image.announcedChecksum) + "\nannouncedLength " +
                              std::to_string(image.announcedLength) + "\nreceivedLength " +
-                             std::to_string(image.bytes.size()) + "\nchecksumOk " + (image.checksumOk ? "1" : "0") +
-                             "\n";
+                             std::to_string(image.bytes.size()) + "\nchecksumOk " +
+                             (image.checksumOk ? "1" : "0") + "\n";
     if (!writeFileAtomically(base + ".bin", image.bytes) || !writeFileAtomically(base + ".txt", info)) {
         std::fprintf(stderr, "VelmoraUnitSim: cannot save image %s.bin\n", base.c_str());
         return;
@@ -410,7 +416,8 @@ int PtyUnit::pollTimeoutMs(bool heldByCts) const {
         next = std::min(next, static_cast<int64_t>(inWireMs_ + byteMs(inQueue_.front().second)) + 1);
     }
     if (queueFull_) { // the queue has room again
-        next = std::min(next, static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * byteMs(lastLine_.sendBaud)) + 1);
+        next = std::min(next,
+                        static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * byteMs(lastLine_.sendBaud)) + 1);
     }
     if (heldByCts) { // CTS may rise
         next = std::min(next, now + kCtsRecheckMs);
@@ -436,9 +443,9 @@ int PtyUnit::run() {
             line.ctsFlow != lastLine_.ctsFlow) {
             note(nowMs(), line.sendBaud,
                  line.listenBaud == 0 ? "device: the unit hears at " + std::to_string(line.sendBaud)
-                                      : "tool line: sends at " + std::to_string(line.sendBaud) + ", listens at " +
-                                            std::to_string(line.listenBaud) + ", CTS flow control " +
-                                            (line.ctsFlow ? "on" : "off"));
+                                      : "tool line: sends at " + std::to_string(line.sendBaud) +
+                                            ", listens at " + std::to_string(line.listenBaud) +
+                                            ", CTS flow control " + (line.ctsFlow ? "on" : "off"));
             lastLine_ = line;
             lineKnown_ = true;
         }

@@ -13,10 +13,18 @@ std::string escapeText(const std::string& bytes) {
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
         default:
             if (byte >= 0x20 && byte < 0x7F) {
                 out.push_back(c);
@@ -59,11 +67,21 @@ bool unescapeText(const std::string& escaped, std::string* text) {
             return false;
         }
         switch (escaped[i]) {
-        case 'r': text->push_back('\r'); break;
-        case 'n': text->push_back('\n'); break;
-        case 't': text->push_back('\t'); break;
-        case '0': text->push_back('\0'); break;
-        case '\\': text->push_back('\\'); break;
+        case 'r':
+            text->push_back('\r');
+            break;
+        case 'n':
+            text->push_back('\n');
+            break;
+        case 't':
+            text->push_back('\t');
+            break;
+        case '0':
+            text->push_back('\0');
+            break;
+        case '\\':
+            text->push_back('\\');
+            break;
         case 'x': {
             const int high = i + 2 < escaped.size() ? hexValue(escaped[i + 1]) : -1;
             const int low = i + 2 < escaped.size() ? hexValue(escaped[i + 2]) : -1;
@@ -74,7 +92,8 @@ bool unescapeText(const std::string& escaped, std::string* text) {
             i += 2;
             break;
         }
-        default: return false;
+        default:
+            return false;
         }
     }
     return true;
@@ -88,18 +107,24 @@ bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
     for (std::string line; std::getline(in, line);) {
         // <ms> <R|S|E> <baud> <text>: the text is everything after the third space.
         const std::size_t a = line.find(' '), b = line.find(' ', a + 1), c = line.find(' ', b + 1);
-        TraceEntry entry{std::atoll(line.c_str()), b == a + 2 ? line[a + 1] : '?',
-                         static_cast<uint32_t>(std::strtoul(line.c_str() + b + 1, nullptr, 10)), {}};
-        if (c == std::string::npos || entry.direction == '?' || !unescapeText(line.substr(c + 1), &entry.text)) {
+        TraceEntry entry{std::atoll(line.c_str()),
+                         b == a + 2 ? line[a + 1] : '?',
+                         static_cast<uint32_t>(std::strtoul(line.c_str() + b + 1, nullptr, 10)),
+                         {}};
+        if (c == std::string::npos || entry.direction == '?' ||
+            !unescapeText(line.substr(c + 1), &entry.text)) {
             return false;
         }
         const bool note = entry.direction == 'E';
-        started += note && entry.text.compare(0, clock.size(), clock) == 0 ? std::atof(entry.text.c_str() + clock.size()) : 0;
+        started += note && entry.text.compare(0, clock.size(), clock) == 0
+                       ? std::atof(entry.text.c_str() + clock.size())
+                       : 0;
         const double at = started + static_cast<double>(entry.timeMs) / 1000;
         if (note && entry.text.compare(0, goneOut.size(), goneOut) == 0) {
             const long long sent = std::atoll(entry.text.c_str() + goneOut.size());
             for (TraceLine& earlier : *lines) {
-                earlier.out = earlier.entry.direction == 'S' && earlier.entry.timeMs == sent ? at : earlier.out;
+                earlier.out =
+                    earlier.entry.direction == 'S' && earlier.entry.timeMs == sent ? at : earlier.out;
             }
         }
         lines->push_back({std::move(entry), at, at});

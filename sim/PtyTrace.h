@@ -44,7 +44,7 @@ struct TraceLine {
 bool readTrace(const std::string& path, std::vector<TraceLine>* lines);
 
 class TraceFile {
-public:
+  public:
     TraceFile() = default;
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;
@@ -58,7 +58,7 @@ public:
     void writeDue(int64_t nowMs);
     void writeAll();
 
-private:
+  private:
     void write(const TraceEntry& entry);
 
     std::FILE* file_ = nullptr;

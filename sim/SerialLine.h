@@ -25,7 +25,7 @@ struct ToolLine {
 };
 
 class SerialLine {
-public:
+  public:
     virtual ~SerialLine() = default;
 
     // The descriptor the front end polls for the tool's bytes.

@@ -92,7 +92,7 @@ std::string garble(const std::string& bytes, uint32_t sent, uint32_t heard) {
         }
         const uint64_t startMiddle = edge + heardBit / 2;
         if (levelAt(startMiddle) != 0) {
-            time = startMiddle;   // a glitch, not a start bit
+            time = startMiddle; // a glitch, not a start bit
             continue;
         }
         unsigned value = 0;
@@ -109,7 +109,9 @@ std::string garble(const std::string& bytes, uint32_t sent, uint32_t heard) {
 
 UnitModel::UnitModel(UnitOptions options) : options_(std::move(options)), baud_(options_.baudRate) {}
 
-void UnitModel::event(int64_t timeMs, const std::string& text) { trace_.push_back({timeMs, 'E', baud_, text}); }
+void UnitModel::event(int64_t timeMs, const std::string& text) {
+    trace_.push_back({timeMs, 'E', baud_, text});
+}
 
 bool UnitModel::connected() const {
     return options_.disconnectAfterBytes < 0 || bytesReceived_ < options_.disconnectAfterBytes;
@@ -133,11 +135,19 @@ bool UnitModel::ctsRaised(int64_t timeMs) const {
     return options_.ctsLowAfterBytes < 0 || bytesReceived_ < options_.ctsLowAfterBytes;
 }
 
-uint32_t UnitModel::listeningBaud() const { return baud_; }
-const std::vector<TraceEntry>& UnitModel::trace() const { return trace_; }
-const std::vector<ReceivedImage>& UnitModel::images() const { return images_; }
+uint32_t UnitModel::listeningBaud() const {
+    return baud_;
+}
+const std::vector<TraceEntry>& UnitModel::trace() const {
+    return trace_;
+}
+const std::vector<ReceivedImage>& UnitModel::images() const {
+    return images_;
+}
 
-int64_t UnitModel::nextTransmitTime() const { return outgoing_.empty() ? kNever : outgoing_.front().timeMs; }
+int64_t UnitModel::nextTransmitTime() const {
+    return outgoing_.empty() ? kNever : outgoing_.front().timeMs;
+}
 
 std::vector<Chunk> UnitModel::takeTransmitted(int64_t timeMs) {
     std::vector<Chunk> due;
@@ -160,8 +170,9 @@ int64_t UnitModel::send(const std::string& text, int64_t timeMs, uint32_t baud) 
         lineFreeAtMs_ = chunk.timeMs + lineTimeMs(chunk.bytes.size(), baud);
         at = lineFreeAtMs_ + options_.pieceGapMs;
         // A flood is traced by its size, not byte for byte.
-        trace_.push_back({chunk.timeMs, 'S', baud,
-                          chunk.bytes.size() > 4096 ? "<" + std::to_string(chunk.bytes.size()) + " bytes>" : chunk.bytes});
+        trace_.push_back(
+            {chunk.timeMs, 'S', baud,
+             chunk.bytes.size() > 4096 ? "<" + std::to_string(chunk.bytes.size()) + " bytes>" : chunk.bytes});
         outgoing_.push_back(std::move(chunk));
     }
     return lineFreeAtMs_;
@@ -183,8 +194,8 @@ void UnitModel::receive(const uint8_t* data, std::size_t size, int64_t timeMs, u
     }
     // Bytes beyond the moment the unit vanishes never reach it.
     if (options_.disconnectAfterBytes >= 0) {
-        size = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(size),
-                                                          options_.disconnectAfterBytes - bytesReceived_));
+        size = static_cast<std::size_t>(
+            std::min<int64_t>(static_cast<int64_t>(size), options_.disconnectAfterBytes - bytesReceived_));
     }
     bytesReceived_ += static_cast<int64_t>(size);
     if (mode_ == Mode::Rebooting && timeMs >= rebootDoneAtMs_) {
@@ -194,7 +205,7 @@ void UnitModel::receive(const uint8_t* data, std::size_t size, int64_t timeMs, u
     std::size_t pos = 0;
     while (pos < size) {
         if (mode_ == Mode::Rebooting) {
-            return;   // a rebooting unit does not listen
+            return; // a rebooting unit does not listen
         }
         if (mode_ == Mode::Upload && lineJustEnded_) {
             // The carriage return that closes the announcement line still belongs to it (it was
@@ -287,10 +298,11 @@ void UnitModel::handleLine(const std::string& line, int64_t timeMs, uint32_t hea
         const std::string normal = std::string(kHelpVersion) + (options_.helpWithoutPrompt ? "" : kPrompt);
         send(replyFor(ReplyKind::Help, normal), replyAt + lateBy(ReplyKind::Help), baud_);
     } else if (command == "%fw -v") {
-        const std::string model =
-            !options_.modelWord.empty() ? options_.modelWord : options_.kind == UnitKind::TX ? "QV7TX" : "QV7RX";
-        const std::string fields = options_.firmwareVersion + "\r\n" + model + " " + options_.fpgaVersion + " " +
-                                   std::to_string(options_.deviceCode);
+        const std::string model = !options_.modelWord.empty()     ? options_.modelWord
+                                  : options_.kind == UnitKind::TX ? "QV7TX"
+                                                                  : "QV7RX";
+        const std::string fields = options_.firmwareVersion + "\r\n" + model + " " + options_.fpgaVersion +
+                                   " " + std::to_string(options_.deviceCode);
         const int64_t fieldsAt = replyAt + options_.versionReplyDelayMs + lateBy(ReplyKind::Version);
         const auto custom = options_.replyText.find(ReplyKind::Version);
         if (custom != options_.replyText.end()) {
@@ -317,22 +329,22 @@ void UnitModel::handleUploadAnnouncement(char kind, const std::string& arguments
     long long checksum = 0;
     long long length = 0;
     if (space == std::string::npos || !parseNumber(arguments.substr(0, space), checksum) ||
-        !parseNumber(arguments.substr(space + 1), length) || checksum < 0 || checksum > 0xFFFFFFFFLL || length < 0 ||
-        length > 0x7FFFFFFFLL) {
+        !parseNumber(arguments.substr(space + 1), length) || checksum < 0 || checksum > 0xFFFFFFFFLL ||
+        length < 0 || length > 0x7FFFFFFFLL) {
         send(std::string("ERROR: Bad arguments") + kPrompt, replyAt, baud_);
         return;
     }
     const ReplyKind readyKind = kind == 'l' ? ReplyKind::ReadyLogic : ReplyKind::ReadyMcu;
-    const int64_t readyEnd =
-        send(replyFor(readyKind, options_.readyWithLineEnd ? "Ready\r\n" : "Ready"), replyAt + lateBy(readyKind), baud_);
+    const int64_t readyEnd = send(replyFor(readyKind, options_.readyWithLineEnd ? "Ready\r\n" : "Ready"),
+                                  replyAt + lateBy(readyKind), baud_);
     uploadKind_ = kind;
     uploadChecksum_ = static_cast<uint32_t>(checksum);
     uploadLength_ = static_cast<int32_t>(length);
     uploadBytes_.clear();
     mode_ = Mode::Upload;
     baud_ = kUploadBaud;
-    event(replyAt, std::string("upload ") + kind + " announced: " + std::to_string(length) + " bytes, listening at " +
-                       std::to_string(kUploadBaud));
+    event(replyAt, std::string("upload ") + kind + " announced: " + std::to_string(length) +
+                       " bytes, listening at " + std::to_string(kUploadBaud));
     if (uploadLength_ == 0) {
         finishUpload(readyEnd);
     }
@@ -359,7 +371,7 @@ void UnitModel::finishUpload(int64_t timeMs) {
         send(replyFor(successKind, options_.successWithLineEnd ? "SUCCESS\r\n" : "SUCCESS"),
              replyAt + lateBy(successKind), baud_);
     if (uploadKind_ != 'h') {
-        return;   // after the logic upload the unit stays at 115200 for the next announcement
+        return; // after the logic upload the unit stays at 115200 for the next announcement
     }
     mode_ = Mode::Rebooting;
     baud_ = options_.baudRate;
@@ -368,8 +380,9 @@ void UnitModel::finishUpload(int64_t timeMs) {
     rebootDoneAtMs_ = bootAt;
     if (!options_.noBootText) {
         const std::string identity = options_.kind == UnitKind::TX ? kTxIdentity : kRxIdentity;
-        const std::string boot = "[    0.000] " + identity + "\r\n[    0.412] Firmware " + options_.firmwareVersion +
-                                 " started\r\n" + (options_.bootWithoutPrompt ? "" : ">>");
+        const std::string boot = "[    0.000] " + identity + "\r\n[    0.412] Firmware " +
+                                 options_.firmwareVersion + " started\r\n" +
+                                 (options_.bootWithoutPrompt ? "" : ">>");
         rebootDoneAtMs_ = send(replyFor(ReplyKind::Boot, boot), bootAt, baud_);
     }
 }

@@ -36,16 +36,26 @@ namespace velmora_sim {
 enum class UnitKind { TX, RX };
 
 // The replies whose text a test may replace byte for byte (UnitOptions::replyText).
-enum class ReplyKind { Help, Version, Identity, ReadyLogic, ReadyMcu, SuccessLogic, SuccessMcu, Boot, Unknown };
+enum class ReplyKind {
+    Help,
+    Version,
+    Identity,
+    ReadyLogic,
+    ReadyMcu,
+    SuccessLogic,
+    SuccessMcu,
+    Boot,
+    Unknown
+};
 
 constexpr uint32_t kUploadBaud = 115200;
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
 struct UnitOptions {
     UnitKind kind = UnitKind::TX;
-    uint32_t baudRate = 9600;       // the unit's own command rate (it talks 115200 only for uploads)
-    int deviceCode = 9;             // FPGA device code in the version reply
-    bool pacing = false;            // pty front end only: deliver bytes at the true line rate
+    uint32_t baudRate = 9600; // the unit's own command rate (it talks 115200 only for uploads)
+    int deviceCode = 9;       // FPGA device code in the version reply
+    bool pacing = false;      // pty front end only: deliver bytes at the true line rate
 
     // What the version reply reports. An empty model word means "QV7TX" or "QV7RX" by kind.
     std::string firmwareVersion = "1.0.2";
@@ -58,24 +68,24 @@ struct UnitOptions {
     int64_t bootDelayMs = 145000;
 
     // ---- Faults (all off by default) ----
-    bool silent = false;                 // the unit never transmits anything
-    int replyPieces = 1;                 // every reply goes out in this many pieces ...
-    int64_t pieceGapMs = 0;              // ... with this much silence between two pieces
-    bool helpWithoutPrompt = false;      // help reply lacks its final "\r\n>>"
-    bool identityWithoutPrompt = false;  // identity reply lacks its final ">>"
-    bool readyWithLineEnd = false;       // "Ready\r\n" instead of "Ready"
-    bool successWithLineEnd = false;     // "SUCCESS\r\n" instead of "SUCCESS"
-    bool rejectChecksum = false;         // answers "ERROR: CHECKSUM" even to a correct image
-    bool noBootText = false;             // reboots silently
-    bool bootWithoutPrompt = false;      // boot text lacks its final ">>"
-    int ignoreHelpQueries = 0;           // the first N help queries heard go unanswered
-    int64_t versionReplyDelayMs = 0;     // extra delay before the version fields
-    int64_t versionPromptDelayMs = 0;    // extra silence between the version fields and their "\r\n>>"
-    std::size_t floodBytes = 0;          // when non-zero, every command is answered by this many bytes of text
-    bool ctsStuckLow = false;            // CTS never rises
-    int64_t ctsLowUntilMs = 0;           // CTS held low until this time, then raised
-    int64_t ctsLowAfterBytes = -1;       // CTS drops for good once this many bytes were received (-1: never)
-    int64_t disconnectAfterBytes = -1;   // the unit vanishes once this many bytes were received (-1: never)
+    bool silent = false;                // the unit never transmits anything
+    int replyPieces = 1;                // every reply goes out in this many pieces ...
+    int64_t pieceGapMs = 0;             // ... with this much silence between two pieces
+    bool helpWithoutPrompt = false;     // help reply lacks its final "\r\n>>"
+    bool identityWithoutPrompt = false; // identity reply lacks its final ">>"
+    bool readyWithLineEnd = false;      // "Ready\r\n" instead of "Ready"
+    bool successWithLineEnd = false;    // "SUCCESS\r\n" instead of "SUCCESS"
+    bool rejectChecksum = false;        // answers "ERROR: CHECKSUM" even to a correct image
+    bool noBootText = false;            // reboots silently
+    bool bootWithoutPrompt = false;     // boot text lacks its final ">>"
+    int ignoreHelpQueries = 0;          // the first N help queries heard go unanswered
+    int64_t versionReplyDelayMs = 0;    // extra delay before the version fields
+    int64_t versionPromptDelayMs = 0;   // extra silence between the version fields and their "\r\n>>"
+    std::size_t floodBytes = 0;         // when non-zero, every command is answered by this many bytes of text
+    bool ctsStuckLow = false;           // CTS never rises
+    int64_t ctsLowUntilMs = 0;          // CTS held low until this time, then raised
+    int64_t ctsLowAfterBytes = -1;      // CTS drops for good once this many bytes were received (-1: never)
+    int64_t disconnectAfterBytes = -1;  // the unit vanishes once this many bytes were received (-1: never)
     // Replaces the text of a reply byte for byte (zero bytes allowed). Applied after the
     // named faults above, so it wins over them.
     std::map<ReplyKind, std::string> replyText;
@@ -84,24 +94,38 @@ struct UnitOptions {
     std::map<ReplyKind, int64_t> lateReply;
 };
 
-struct Chunk { int64_t timeMs; uint32_t baud; std::string bytes; };   // bytes the unit starts sending at timeMs at rate baud
-struct TraceEntry { int64_t timeMs; char direction; /* 'R' received line, 'S' sent text, 'E' event */ uint32_t baud; std::string text; };
-struct ReceivedImage { char kind; /* 'l' programmable logic, 'h' microcontroller */ uint32_t announcedChecksum;
-                       int32_t announcedLength; std::string bytes; bool checksumOk; };
+struct Chunk {
+    int64_t timeMs;
+    uint32_t baud;
+    std::string bytes;
+}; // bytes the unit starts sending at timeMs at rate baud
+struct TraceEntry {
+    int64_t timeMs;
+    char direction; /* 'R' received line, 'S' sent text, 'E' event */
+    uint32_t baud;
+    std::string text;
+};
+struct ReceivedImage {
+    char kind; /* 'l' programmable logic, 'h' microcontroller */
+    uint32_t announcedChecksum;
+    int32_t announcedLength;
+    std::string bytes;
+    bool checksumOk;
+};
 
 class UnitModel {
-public:
+  public:
     explicit UnitModel(UnitOptions options);
 
-    // Bytes from the tool that finished arriving at timeMs, sent at the tool's line rate toolBaud. Bytes sent at a
-    // rate other than the one the unit listens at arrive as garbage, as on a real UART.
+    // Bytes from the tool that finished arriving at timeMs, sent at the tool's line rate toolBaud. Bytes sent
+    // at a rate other than the one the unit listens at arrive as garbage, as on a real UART.
     void receive(const uint8_t* data, std::size_t size, int64_t timeMs, uint32_t toolBaud);
     // Earliest time at which the unit has bytes to transmit, or INT64_MAX.
     int64_t nextTransmitTime() const;
     // Removes and returns everything the unit transmits at or before timeMs, in order.
     std::vector<Chunk> takeTransmitted(int64_t timeMs);
-    uint32_t listeningBaud() const;           // rate the unit currently listens/talks at
-    bool ctsRaised(int64_t timeMs) const;     // the unit's CTS output
+    uint32_t listeningBaud() const;       // rate the unit currently listens/talks at
+    bool ctsRaised(int64_t timeMs) const; // the unit's CTS output
     const std::vector<TraceEntry>& trace() const;
     const std::vector<ReceivedImage>& images() const;
 
@@ -117,7 +141,7 @@ public:
     std::size_t settledTrace() const { return lineJustEnded_ ? lastLineTrace_ : trace_.size(); }
     const UnitOptions& options() const { return options_; }
 
-private:
+  private:
     enum class Mode { Command, Upload, Rebooting };
 
     void feedCommandByte(char c, int64_t timeMs, uint32_t heardBaud);
@@ -135,12 +159,12 @@ private:
     Mode mode_ = Mode::Command;
     uint32_t baud_;
     std::string line_;
-    bool lineJustEnded_ = false;      // a CR right after the line feed still belongs to the line
-    std::size_t lastLineTrace_ = 0;   // trace entry of the last line received
+    bool lineJustEnded_ = false;    // a CR right after the line feed still belongs to the line
+    std::size_t lastLineTrace_ = 0; // trace entry of the last line received
     int helpQueriesHeard_ = 0;
     int64_t bytesReceived_ = 0;
-    int64_t lineFreeAtMs_ = 0;        // the unit's transmitter is busy until then
-    int64_t rebootDoneAtMs_ = 0;      // a rebooting unit listens again from then on
+    int64_t lineFreeAtMs_ = 0;   // the unit's transmitter is busy until then
+    int64_t rebootDoneAtMs_ = 0; // a rebooting unit listens again from then on
 
     // The upload in progress.
     char uploadKind_ = 0;

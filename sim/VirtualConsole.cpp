@@ -16,7 +16,9 @@ int g_keyWaits = 0;
 } // namespace
 
 namespace virtual_console {
-const std::string& output() { return g_output; }
+const std::string& output() {
+    return g_output;
+}
 void reset() {
     g_output.clear();
     g_input.clear();
@@ -27,10 +29,14 @@ void setInput(const std::string& text) {
     g_input = text;
     g_inputPos = 0;
 }
-int keyWaits() { return g_keyWaits; }
+int keyWaits() {
+    return g_keyWaits;
+}
 } // namespace virtual_console
 
-void Platform_ConsoleWrite(const char* text, std::size_t length) { g_output.append(text, length); }
+void Platform_ConsoleWrite(const char* text, std::size_t length) {
+    g_output.append(text, length);
+}
 
 int Platform_GetKey() {
     ++g_keyWaits;
@@ -42,7 +48,9 @@ int Platform_GetKey() {
 
 int Platform_ConsoleReadInt(int* value) {
     // The same rules as the real consoles, over the scripted text.
-    auto next = []() { return g_inputPos < g_input.size() ? static_cast<unsigned char>(g_input[g_inputPos++]) : -1; };
+    auto next = []() {
+        return g_inputPos < g_input.size() ? static_cast<unsigned char>(g_input[g_inputPos++]) : -1;
+    };
     auto unread = [](int) { --g_inputPos; };
     return readDecimalNumber(next, unread, value);
 }

@@ -51,7 +51,8 @@ struct CallCounts {
     int close = 0;
     int sleep = 0;
     int total() const {
-        return open + setQueues + setTimeouts + setState + purge + raiseDtr + read + write + flush + close + sleep;
+        return open + setQueues + setTimeouts + setState + purge + raiseDtr + read + write + flush + close +
+               sleep;
     }
 };
 
@@ -60,7 +61,7 @@ struct WriteRecord {
     int64_t startMs;
     int64_t endMs;
     uint32_t baud;
-    std::string bytes;   // the bytes that went out (all of them unless the write failed)
+    std::string bytes; // the bytes that went out (all of them unless the write failed)
     bool ok;
 };
 
@@ -89,7 +90,8 @@ int64_t nowMs();
 void advanceMs(int64_t ms);
 
 // Port `port` with a simulated unit attached; the returned model stays valid until reset().
-velmora_sim::UnitModel& attachUnit(int port, const velmora_sim::UnitOptions& options = velmora_sim::UnitOptions());
+velmora_sim::UnitModel& attachUnit(int port,
+                                   const velmora_sim::UnitOptions& options = velmora_sim::UnitOptions());
 // Port `port` with a scripted far end: it raises CTS, takes whatever the tool writes, and sends
 // only what is queued with queueChunks or returned by onWrite after each write.
 void attachScriptedFarEnd(int port, FarEndScript onWrite = FarEndScript());

@@ -13,8 +13,8 @@
 
 namespace {
 
-using velmora_sim::UnitModel;
 using velmora_sim::lineTimeMs;
+using velmora_sim::UnitModel;
 
 // Bytes from the unit on their way into the PC's receive queue. The unit sent `sentCount` bytes
 // starting at `startMs` at `sentBaud`; the port heard them as `bytes` (garbled when its rate
@@ -24,7 +24,7 @@ struct Incoming {
     uint32_t sentBaud;
     std::size_t sentCount;
     std::string bytes;
-    std::size_t taken = 0;   // bytes already handed to the tool or purged
+    std::size_t taken = 0; // bytes already handed to the tool or purged
 
     // Time at which byte `index` (0-based) of `bytes` has fully arrived.
     int64_t arrival(std::size_t index) const {
@@ -64,17 +64,17 @@ struct Port {
     COMMTIMEOUTS timeouts{};
     uint32_t rxQueue = 0;
     uint32_t txQueue = 0;
-    uint32_t driverQueue = 0;   // bytes the driver takes ahead of the wire
-    uint32_t queueCountStep = 1;   // the queue count is the bytes queued rounded up to this
-    int64_t txFreeAtMs = 0;     // the wire has sent all it will send of what was written by then
-    std::size_t stuckBytes = 0; // bytes the driver holds that will never go out
-    bool takesNothing = false;  // the driver takes no byte, whatever the flow control
-    int64_t refuseReopenMs = 0; // opens are refused for this long after each close
+    uint32_t driverQueue = 0;    // bytes the driver takes ahead of the wire
+    uint32_t queueCountStep = 1; // the queue count is the bytes queued rounded up to this
+    int64_t txFreeAtMs = 0;      // the wire has sent all it will send of what was written by then
+    std::size_t stuckBytes = 0;  // bytes the driver holds that will never go out
+    bool takesNothing = false;   // the driver takes no byte, whatever the flow control
+    int64_t refuseReopenMs = 0;  // opens are refused for this long after each close
     int64_t closedAtMs = velmora_sim::kNever;
     std::deque<Incoming> incoming;
     std::vector<virtual_platform::WriteRecord> writes;
     std::vector<virtual_platform::ReadRecord> reads;
-    std::vector<uint32_t> rates;   // every rate applied, in order
+    std::vector<uint32_t> rates; // every rate applied, in order
     // The scripted far end, when there is one: chunks by start time, the hook run after writes,
     // and when its transmitter is free again (one wire: a chunk never overtakes the one before).
     bool scripted = false;
@@ -91,13 +91,15 @@ int64_t g_now = 0;
 constexpr int64_t kEpochGapMs = 24 * 3600 * 1000;
 int64_t g_epochMs = 0;
 std::map<int, Port> g_ports;
-std::map<intptr_t, int> g_handles;   // open handle -> port number
+std::map<intptr_t, int> g_handles; // open handle -> port number
 intptr_t g_nextHandle = 1;
 bool g_lastOpenRefused = false;
 virtual_platform::CallCounts g_calls;
 std::string g_lastOpenPath;
 
-Port& portAt(int number) { return g_ports[number]; }
+Port& portAt(int number) {
+    return g_ports[number];
+}
 
 // The port behind an open handle, or null for a closed, stale or invalid one.
 Port* portOf(HANDLE handle, int* number = nullptr) {
@@ -121,7 +123,8 @@ void collect(Port& port, int64_t timeMs) {
         if (!first->second.empty()) {
             port.scriptLineFreeAtMs = startMs + lineTimeMs(first->second.size(), port.dcb.BaudRate);
             if (port.open) {
-                port.incoming.push_back({startMs, port.dcb.BaudRate, first->second.size(), std::move(first->second)});
+                port.incoming.push_back(
+                    {startMs, port.dcb.BaudRate, first->second.size(), std::move(first->second)});
             }
         }
         port.script.erase(first);
@@ -166,14 +169,16 @@ std::size_t take(Port& port, char* buffer, std::size_t size, int64_t timeMs) {
             copied += n;
         }
         if (in.taken < in.bytes.size()) {
-            break;   // the rest of this chunk is still on the line
+            break; // the rest of this chunk is still on the line
         }
         port.incoming.pop_front();
     }
     return copied;
 }
 
-bool unitGone(const Port& port) { return port.unit && !port.unit->connected(); }
+bool unitGone(const Port& port) {
+    return port.unit && !port.unit->connected();
+}
 
 bool ctsHigh(const Port& port, int64_t timeMs) {
     return port.scripted || (port.unit && port.unit->ctsRaised(timeMs));
@@ -209,8 +214,12 @@ void reset() {
     virtual_console::reset();
 }
 
-int64_t nowMs() { return g_now; }
-void advanceMs(int64_t ms) { g_now += std::max<int64_t>(ms, 0); }
+int64_t nowMs() {
+    return g_now;
+}
+void advanceMs(int64_t ms) {
+    g_now += std::max<int64_t>(ms, 0);
+}
 
 UnitModel& attachUnit(int port, const velmora_sim::UnitOptions& options) {
     Port& p = portAt(port);
@@ -225,22 +234,42 @@ void attachScriptedFarEnd(int port, FarEndScript onWrite) {
     p.onWrite = std::move(onWrite);
 }
 
-void queueChunks(int port, const std::vector<ScriptedChunk>& chunks) { queue(portAt(port), chunks); }
+void queueChunks(int port, const std::vector<ScriptedChunk>& chunks) {
+    queue(portAt(port), chunks);
+}
 
-void addEmptyPort(int port) { portAt(port); }
-void removePort(int port) { g_ports.erase(port); }
-void setPortBusy(int port, bool busy) { portAt(port).busy = busy; }
-void refuseBaud(int port, uint32_t baud) { portAt(port).refusedBauds.insert(baud); }
-void refuseTimeouts(int port, bool refuse) { portAt(port).refuseTimeouts = refuse; }
+void addEmptyPort(int port) {
+    portAt(port);
+}
+void removePort(int port) {
+    g_ports.erase(port);
+}
+void setPortBusy(int port, bool busy) {
+    portAt(port).busy = busy;
+}
+void refuseBaud(int port, uint32_t baud) {
+    portAt(port).refusedBauds.insert(baud);
+}
+void refuseTimeouts(int port, bool refuse) {
+    portAt(port).refuseTimeouts = refuse;
+}
 void setDriverQueue(int port, uint32_t bytes, uint32_t countStep) {
     portAt(port).driverQueue = bytes;
     portAt(port).queueCountStep = std::max<uint32_t>(countStep, 1);
 }
-void setTakesNothing(int port) { portAt(port).takesNothing = true; }
-void refuseReopenFor(int port, int64_t ms) { portAt(port).refuseReopenMs = ms; }
+void setTakesNothing(int port) {
+    portAt(port).takesNothing = true;
+}
+void refuseReopenFor(int port, int64_t ms) {
+    portAt(port).refuseReopenMs = ms;
+}
 
-const CallCounts& calls() { return g_calls; }
-void resetCallCounts() { g_calls = CallCounts(); }
+const CallCounts& calls() {
+    return g_calls;
+}
+void resetCallCounts() {
+    g_calls = CallCounts();
+}
 
 bool isOpen(int port) {
     const auto found = g_ports.find(port);
@@ -252,15 +281,31 @@ UnitModel* unit(int port) {
     return found == g_ports.end() ? nullptr : found->second.unit.get();
 }
 
-const DCB& appliedDcb(int port) { return portAt(port).dcb; }
-const COMMTIMEOUTS& appliedTimeouts(int port) { return portAt(port).timeouts; }
-uint32_t rxQueueSize(int port) { return portAt(port).rxQueue; }
-uint32_t txQueueSize(int port) { return portAt(port).txQueue; }
-const std::string& lastOpenPath() { return g_lastOpenPath; }
-const std::vector<WriteRecord>& writes(int port) { return portAt(port).writes; }
+const DCB& appliedDcb(int port) {
+    return portAt(port).dcb;
+}
+const COMMTIMEOUTS& appliedTimeouts(int port) {
+    return portAt(port).timeouts;
+}
+uint32_t rxQueueSize(int port) {
+    return portAt(port).rxQueue;
+}
+uint32_t txQueueSize(int port) {
+    return portAt(port).txQueue;
+}
+const std::string& lastOpenPath() {
+    return g_lastOpenPath;
+}
+const std::vector<WriteRecord>& writes(int port) {
+    return portAt(port).writes;
+}
 
-const std::vector<ReadRecord>& reads(int port) { return portAt(port).reads; }
-const std::vector<uint32_t>& appliedRates(int port) { return portAt(port).rates; }
+const std::vector<ReadRecord>& reads(int port) {
+    return portAt(port).reads;
+}
+const std::vector<uint32_t>& appliedRates(int port) {
+    return portAt(port).rates;
+}
 
 std::string written(int port) {
     std::string all;
@@ -279,12 +324,13 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     // Refused: present but open here or in another program, or still closing. Absent: not refused.
     g_lastOpenRefused = found != g_ports.end();
     if (found == g_ports.end() || found->second.busy || found->second.open ||
-        (found->second.closedAtMs <= g_now && g_now - found->second.closedAtMs < found->second.refuseReopenMs)) {
+        (found->second.closedAtMs <= g_now &&
+         g_now - found->second.closedAtMs < found->second.refuseReopenMs)) {
         return INVALID_HANDLE_VALUE;
     }
     g_lastOpenRefused = false;
     Port& port = found->second;
-    collect(port, g_now);   // what the unit sent before the open was heard by nobody
+    collect(port, g_now); // what the unit sent before the open was heard by nobody
     port.open = true;
     port.incoming.clear();
     const intptr_t handle = g_nextHandle++;
@@ -292,7 +338,9 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-BOOL Platform_SerialLastOpenRefused() { return g_lastOpenRefused ? 1 : 0; }
+BOOL Platform_SerialLastOpenRefused() {
+    return g_lastOpenRefused ? 1 : 0;
+}
 
 BOOL Platform_SerialSetQueues(HANDLE handle, DWORD rxSize, DWORD txSize) {
     ++g_calls.setQueues;
@@ -366,7 +414,7 @@ BOOL Platform_SerialRead(HANDLE handle, void* buffer, DWORD size, DWORD* bytesRe
     const int64_t deadline = start + static_cast<int64_t>(port->timeouts.ReadTotalTimeoutConstant) +
                              static_cast<int64_t>(port->timeouts.ReadTotalTimeoutMultiplier) * size;
     if (unitGone(*port)) {
-        g_now = deadline;   // a vanished device: silence until the deadline, then failure
+        g_now = deadline; // a vanished device: silence until the deadline, then failure
         return 0;
     }
     int64_t end = deadline;
@@ -414,21 +462,22 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     const int64_t start = g_now;
     // The bytes queue behind those still to go out, so the bound counts those too.
     const int64_t deadline =
-        start + static_cast<int64_t>(Platform_SerialWriteBoundMs(size + port->driverQueue, baud, bits, ctsFlow));
+        start +
+        static_cast<int64_t>(Platform_SerialWriteBoundMs(size + port->driverQueue, baud, bits, ctsFlow));
     // The wire sends what is queued until txFreeAtMs; after an earlier write was left in the queue
     // of a line that stopped for good, it sends nothing more.
     const bool lineStopped = port->stuckBytes > 0;
     int64_t t = std::max(start, port->txFreeAtMs);
     int64_t stalledAt = velmora_sim::kNever;
     std::size_t sent = 0;
-    std::size_t queuedForGood = 0;   // bytes of this write left in the queue of a stopped line
+    std::size_t queuedForGood = 0; // bytes of this write left in the queue of a stopped line
     bool ok = true;
     const auto held = [&](int64_t at) {
         return lineStopped || port->takesNothing || (ctsFlow && !ctsHigh(*port, at));
     };
     while (sent < size) {
         if (unitGone(*port)) {
-            ok = false;   // the device vanished under the write
+            ok = false; // the device vanished under the write
             break;
         }
         if (held(t)) {
@@ -443,7 +492,8 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
                 const std::size_t rest = size - sent;
                 if (port->stuckBytes + rest <= port->driverQueue) {
                     queuedForGood = rest;
-                    t = std::max(start, stalledAt - lineTimeMs(port->driverQueue - port->stuckBytes - rest, baud));
+                    t = std::max(start,
+                                 stalledAt - lineTimeMs(port->driverQueue - port->stuckBytes - rest, baud));
                 } else {
                     t = deadline;
                     ok = false;
@@ -455,7 +505,8 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
         // change happens at the right place in the stream.
         std::size_t n = size - sent;
         if (port->unit) {
-            n = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(n), port->unit->bytesUntilLineChange()));
+            n = static_cast<std::size_t>(
+                std::min<int64_t>(static_cast<int64_t>(n), port->unit->bytesUntilLineChange()));
         }
         t += lineTimeMs(n, baud);
         if (port->unit) {
@@ -491,13 +542,16 @@ BOOL Platform_SerialFlush(HANDLE handle) {
     // Bounded like a write of what the queue counts at first: the bytes the wire has yet to send,
     // rounded up to the driver's step (cdc-acm counts whole write buffers).
     const uint32_t baud = port->dcb.BaudRate;
-    const uint64_t onTheWire =
-        port->txFreeAtMs <= g_now ? 0 : (static_cast<uint64_t>(port->txFreeAtMs - g_now) * baud + 9999) / 10000;
+    const uint64_t onTheWire = port->txFreeAtMs <= g_now
+                                   ? 0
+                                   : (static_cast<uint64_t>(port->txFreeAtMs - g_now) * baud + 9999) / 10000;
     const uint64_t queued = std::min<uint64_t>(onTheWire + port->stuckBytes, port->driverQueue);
-    const uint64_t counted = (queued + port->queueCountStep - 1) / port->queueCountStep * port->queueCountStep;
+    const uint64_t counted =
+        (queued + port->queueCountStep - 1) / port->queueCountStep * port->queueCountStep;
     const unsigned bits = Platform_SerialBitsPerCharacter(port->dcb);
     const int64_t deadline =
-        g_now + static_cast<int64_t>(Platform_SerialWriteBoundMs(counted, baud, bits, port->dcb.fOutxCtsFlow != 0));
+        g_now +
+        static_cast<int64_t>(Platform_SerialWriteBoundMs(counted, baud, bits, port->dcb.fOutxCtsFlow != 0));
     if (port->stuckBytes == 0 && port->txFreeAtMs <= deadline) {
         g_now = std::max(g_now, port->txFreeAtMs);
         return 1;
@@ -521,7 +575,9 @@ BOOL Platform_SerialClose(HANDLE handle) {
     return 1;
 }
 
-uint64_t Platform_MonotonicMs() { return static_cast<uint64_t>(g_epochMs + g_now); }
+uint64_t Platform_MonotonicMs() {
+    return static_cast<uint64_t>(g_epochMs + g_now);
+}
 
 void Platform_SleepMs(uint32_t milliseconds) {
     ++g_calls.sleep;

@@ -27,9 +27,9 @@ bool formatDevicePath(char (&szCOM)[kDevicePathSize], int nId) {
 constexpr uint64_t kReopenWindowMs = 1000;
 constexpr uint32_t kReopenRetryMs = 50;
 
-int gOpenPort = 0;          // the number of the port g_hCOM was opened on
-int gLastClosedPort = 0;    // the port this module closed last (0: none yet)
-uint64_t gLastCloseMs = 0;  // and when, on the platform's monotonic clock
+int gOpenPort = 0;         // the number of the port g_hCOM was opened on
+int gLastClosedPort = 0;   // the port this module closed last (0: none yet)
+uint64_t gLastCloseMs = 0; // and when, on the platform's monotonic clock
 
 void closePort() {
     if (Platform_SerialClose(g_hCOM)) {
@@ -69,42 +69,42 @@ HANDLE g_hCOM = INVALID_HANDLE_VALUE;
 // spare bits, then the reserved word, XON/XOFF limits, byte size, parity, stop bits and the five
 // special characters.
 DCB g_dcb = {
-    28,          // DCBlength
-    BAUD_RATE,   // BaudRate
-    1,           // fBinary
-    0,           // fParity
-    1,           // fOutxCtsFlow
-    0,           // fOutxDsrFlow
-    1,           // fDtrControl: DTR held on
-    0,           // fDsrSensitivity
-    0,           // fTXContinueOnXoff
-    0,           // fOutX
-    0,           // fInX
-    0,           // fErrorChar
-    0,           // fNull
-    1,           // fRtsControl: RTS held on, no handshake
-    0,           // fAbortOnError
-    0,           // fDummy2
-    0,           // wReserved
-    256,         // XonLim
-    256,         // XoffLim
-    8,           // ByteSize
-    0,           // Parity: none
-    0,           // StopBits: one
-    0x11,        // XonChar
-    0x13,        // XoffChar
-    0x3F,        // ErrorChar
-    0x1A,        // EofChar
-    0x10,        // EvtChar
-    0,           // wReserved1
+    28,        // DCBlength
+    BAUD_RATE, // BaudRate
+    1,         // fBinary
+    0,         // fParity
+    1,         // fOutxCtsFlow
+    0,         // fOutxDsrFlow
+    1,         // fDtrControl: DTR held on
+    0,         // fDsrSensitivity
+    0,         // fTXContinueOnXoff
+    0,         // fOutX
+    0,         // fInX
+    0,         // fErrorChar
+    0,         // fNull
+    1,         // fRtsControl: RTS held on, no handshake
+    0,         // fAbortOnError
+    0,         // fDummy2
+    0,         // wReserved
+    256,       // XonLim
+    256,       // XoffLim
+    8,         // ByteSize
+    0,         // Parity: none
+    0,         // StopBits: one
+    0x11,      // XonChar
+    0x13,      // XoffChar
+    0x3F,      // ErrorChar
+    0x1A,      // EofChar
+    0x10,      // EvtChar
+    0,         // wReserved1
 };
 
 COMMTIMEOUTS g_cto = {
-    MAX_WAIT_READ,   // ReadIntervalTimeout
-    0,               // ReadTotalTimeoutMultiplier
-    MAX_WAIT_READ,   // ReadTotalTimeoutConstant
-    0,               // WriteTotalTimeoutMultiplier: no write time-out
-    0,               // WriteTotalTimeoutConstant
+    MAX_WAIT_READ, // ReadIntervalTimeout
+    0,             // ReadTotalTimeoutMultiplier
+    MAX_WAIT_READ, // ReadTotalTimeoutConstant
+    0,             // WriteTotalTimeoutMultiplier: no write time-out
+    0,             // WriteTotalTimeoutConstant
 };
 
 BOOL ComPortAPI_OpenCOM(int nId) {
@@ -123,7 +123,9 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     return 1;
 }
 
-BOOL ComPortAPI_ProbeCOM(int nId) { return openDevice(nId); }
+BOOL ComPortAPI_ProbeCOM(int nId) {
+    return openDevice(nId);
+}
 
 BOOL ComPortAPI_CloseCOM() {
     closePort();
@@ -132,20 +134,23 @@ BOOL ComPortAPI_CloseCOM() {
 
 BOOL ComPortAPI_ReadCOM(void* buffer, int nBytesToRead, int* pBytesRead) {
     DWORD got = 0;
-    const BOOL ok = Platform_SerialRead(g_hCOM, buffer, nBytesToRead > 0 ? static_cast<DWORD>(nBytesToRead) : 0, &got);
+    const BOOL ok =
+        Platform_SerialRead(g_hCOM, buffer, nBytesToRead > 0 ? static_cast<DWORD>(nBytesToRead) : 0, &got);
     *pBytesRead = static_cast<int>(got);
     return ok ? 1 : 0;
 }
 
 BOOL ComPortAPI_WriteCOM(const void* buffer, int nBytesToWrite, int* pBytesWritten) {
     DWORD done = 0;
-    const BOOL ok =
-        Platform_SerialWrite(g_hCOM, buffer, nBytesToWrite > 0 ? static_cast<DWORD>(nBytesToWrite) : 0, &done);
+    const BOOL ok = Platform_SerialWrite(g_hCOM, buffer,
+                                         nBytesToWrite > 0 ? static_cast<DWORD>(nBytesToWrite) : 0, &done);
     *pBytesWritten = static_cast<int>(done);
     return ok ? 1 : 0;
 }
 
-BOOL ComPortAPI_FlushCOM() { return Platform_SerialFlush(g_hCOM) ? 1 : 0; }
+BOOL ComPortAPI_FlushCOM() {
+    return Platform_SerialFlush(g_hCOM) ? 1 : 0;
+}
 
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
     const auto timeout = static_cast<DWORD>(timeoutInMs);

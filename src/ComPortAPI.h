@@ -9,10 +9,10 @@
 #include "FwUpgradeConfig.h"
 #include "platform/Platform.h"
 
-#define RX_SIZE 8192        // driver receive queue size
-#define TX_SIZE 8192        // driver transmit queue size
-#define MAX_WAIT_READ 500   // initial read time-outs, ms
-#define BAUD_RATE 9600      // initial baud rate of the line settings
+#define RX_SIZE 8192      // driver receive queue size
+#define TX_SIZE 8192      // driver transmit queue size
+#define MAX_WAIT_READ 500 // initial read time-outs, ms
+#define BAUD_RATE 9600    // initial baud rate of the line settings
 
 // Handle of the open port. Keeps its last value after a close or a failed open (then the
 // invalid handle value). Detection stores its probe handle here too.

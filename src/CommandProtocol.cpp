@@ -25,14 +25,15 @@ void gatherResponse() {
     responseTooLong = false;
     for (;;) {
         int nBytesRead = 0;
-        ComPortAPI_ReadCOM(gDataBuffer, kMaxRead, &nBytesRead);   // a failed read counts as silence
+        ComPortAPI_ReadCOM(gDataBuffer, kMaxRead, &nBytesRead); // a failed read counts as silence
         if (nBytesRead <= 0) {
             break;
         }
         gDataBuffer[nBytesRead] = '\0';
         const int room = kMaxRead - totalBytesRead;
         const int kept = nBytesRead < room ? nBytesRead : room;
-        std::memcpy(responseReceivedCopy.data() + totalBytesRead, gDataBuffer, static_cast<std::size_t>(kept));
+        std::memcpy(responseReceivedCopy.data() + totalBytesRead, gDataBuffer,
+                    static_cast<std::size_t>(kept));
         totalBytesRead += kept;
         responseTooLong = responseTooLong || kept < nBytesRead;
     }
@@ -57,7 +58,8 @@ void erasePercentage(int percentage) {
 
 } // namespace
 
-BOOL sendCommand(const char* commandToSend, BOOL isEchoON, BOOL validateResponse, const char* expectedResponse) {
+BOOL sendCommand(const char* commandToSend, BOOL isEchoON, BOOL validateResponse,
+                 const char* expectedResponse) {
     // The line: "%%" (unless echo is on), the command text and "\n\r", without a terminating zero.
     const std::size_t textLength = std::strlen(commandToSend);
     const std::size_t prefixLength = isEchoON == 1 ? 0 : 2;
@@ -84,7 +86,8 @@ BOOL sendCommand(const char* commandToSend, BOOL isEchoON, BOOL validateResponse
     return 1;
 }
 
-BOOL sendData(const uint8_t* dataToSend, int dataToSendLength, BOOL validateResponse, const char* expectedResponse) {
+BOOL sendData(const uint8_t* dataToSend, int dataToSendLength, BOOL validateResponse,
+              const char* expectedResponse) {
     int dataSent = 0;
     int percentage = 0;
     int nBytesWritten = 0;
@@ -95,7 +98,8 @@ BOOL sendData(const uint8_t* dataToSend, int dataToSendLength, BOOL validateResp
         // held back by CTS as the unit asks, or fails when CTS never comes back.
         const uint8_t* piece = dataToSend + dataSent;
         if (remaining > DATA_PIECE_SIZE) {
-            if (!ComPortAPI_WriteCOM(piece, DATA_PIECE_SIZE, &nBytesWritten) || nBytesWritten != DATA_PIECE_SIZE) {
+            if (!ComPortAPI_WriteCOM(piece, DATA_PIECE_SIZE, &nBytesWritten) ||
+                nBytesWritten != DATA_PIECE_SIZE) {
                 return 0;
             }
             dataSent += DATA_PIECE_SIZE;

@@ -20,12 +20,14 @@
 // nothing. Otherwise it gathers the reply; with validateResponse 1 the result is whether the
 // reply equals expectedResponse exactly. A failed write prints
 // "\r\nError occurred when sending data !\r" as a line and returns 0.
-BOOL sendCommand(const char* commandToSend, BOOL isEchoON, BOOL validateResponse, const char* expectedResponse);
+BOOL sendCommand(const char* commandToSend, BOOL isEchoON, BOOL validateResponse,
+                 const char* expectedResponse);
 
 // Streams dataToSendLength bytes in pieces of DATA_PIECE_SIZE, printing the percentage done in
 // place, waits until the last piece has left the driver's queue, then gathers and checks the
 // closing reply as sendCommand does. A failed write (or a queue that does not empty within the
 // write's bound) returns 0 and prints nothing more; a mismatch prints both texts and an error line.
-BOOL sendData(const uint8_t* dataToSend, int dataToSendLength, BOOL validateResponse, const char* expectedResponse);
+BOOL sendData(const uint8_t* dataToSend, int dataToSendLength, BOOL validateResponse,
+              const char* expectedResponse);
 
 #endif

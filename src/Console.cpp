@@ -52,4 +52,6 @@ void consolePrintLine(const char* format, ...) {
     va_end(args);
 }
 
-void consoleWrite(const char* text, std::size_t length) { Platform_ConsoleWrite(text, length); }
+void consoleWrite(const char* text, std::size_t length) {
+    Platform_ConsoleWrite(text, length);
+}

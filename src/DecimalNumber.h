@@ -12,8 +12,7 @@
 // a negative value at the end; unread(c) gives c back to the source.
 // Returns 1 with *value set; 0 when no number starts here (the character that is not a digit
 // stays unread); -1 when the input ends before a number.
-template <typename Next, typename Unread>
-int readDecimalNumber(Next next, Unread unread, int* value) {
+template <typename Next, typename Unread> int readDecimalNumber(Next next, Unread unread, int* value) {
     int c = next();
     while (c >= 0 && std::isspace(c)) {
         c = next();
@@ -43,7 +42,9 @@ int readDecimalNumber(Next next, Unread unread, int* value) {
         unread(c);
     }
     const long long signedValue = negative ? -magnitude : magnitude;
-    *value = signedValue > INT_MAX ? INT_MAX : signedValue < INT_MIN ? INT_MIN : static_cast<int>(signedValue);
+    *value = signedValue > INT_MAX   ? INT_MAX
+             : signedValue < INT_MIN ? INT_MIN
+                                     : static_cast<int>(signedValue);
     return 1;
 }
 

@@ -66,8 +66,8 @@ int base64_encode(unsigned char* dst, int* dlen, const unsigned char* src, int s
     unsigned char* out = dst;
     int i = 0;
     for (; i + 3 <= slen; i += 3) {
-        const uint32_t group = (static_cast<uint32_t>(src[i]) << 16) | (static_cast<uint32_t>(src[i + 1]) << 8) |
-                               static_cast<uint32_t>(src[i + 2]);
+        const uint32_t group = (static_cast<uint32_t>(src[i]) << 16) |
+                               (static_cast<uint32_t>(src[i + 1]) << 8) | static_cast<uint32_t>(src[i + 2]);
         out[0] = base64_enc_map[(group >> 18) & 0x3F];
         out[1] = base64_enc_map[(group >> 12) & 0x3F];
         out[2] = base64_enc_map[(group >> 6) & 0x3F];

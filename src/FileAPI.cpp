@@ -16,7 +16,9 @@ BOOL openCurrentFile(const char* fileName, const char* mode) {
     return 1;
 }
 
-void reportNoCurrentFile() { consolePrintLine("ERROR: File does not exists or Not opened !"); }
+void reportNoCurrentFile() {
+    consolePrintLine("ERROR: File does not exists or Not opened !");
+}
 
 } // namespace
 

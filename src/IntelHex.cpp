@@ -19,7 +19,8 @@ std::array<uint8_t, 65536> makePairTable() {
             const char pair[2] = {static_cast<char>(first), static_cast<char>(second)};
             uint16_t index = 0;
             std::memcpy(&index, pair, 2);
-            table[index] = static_cast<uint8_t>(int_from_hex_char(pair[0]) * 16u + int_from_hex_char(pair[1]));
+            table[index] =
+                static_cast<uint8_t>(int_from_hex_char(pair[0]) * 16u + int_from_hex_char(pair[1]));
         }
     }
     return table;
@@ -40,7 +41,7 @@ uint8_t u8_checksum_from_hex_string(char* hexString, uint8_t numberOfBytes) {
     for (unsigned i = 0; i < numberOfBytes; ++i) {
         const char* pair = hexString + 2 * i;
         if (pair[0] == '\0' || pair[1] == '\0') {
-            sum += u8_from_hex_string(hexString + 2 * i);   // a text that ends inside the pair
+            sum += u8_from_hex_string(hexString + 2 * i); // a text that ends inside the pair
         } else {
             sum += int_from_hex_char(pair[0]) * 16u + int_from_hex_char(pair[1]);
         }
@@ -48,7 +49,9 @@ uint8_t u8_checksum_from_hex_string(char* hexString, uint8_t numberOfBytes) {
     return static_cast<uint8_t>(0u - sum);
 }
 
-uint8_t intel_hex_start_code_present(char* intelHexString) { return intelHexString[0] == ':' ? 1 : 0; }
+uint8_t intel_hex_start_code_present(char* intelHexString) {
+    return intelHexString[0] == ':' ? 1 : 0;
+}
 
 uint8_t intel_hex_line_data_length(char* intelHexString) {
     // The length field lies beyond a line of fewer than two characters; such a line reads as 0.

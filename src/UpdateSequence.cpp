@@ -42,8 +42,8 @@ void buildAnnouncement(char* commandToSend, std::size_t size, const char* prefix
 // One upload: flatten the hex text, announce the image with its checksum and length under
 // announceTimeoutMs, and once the unit is "Ready" stream it at 115200 and expect "SUCCESS".
 // Prints the status lines and the reason of a failure; the caller prints what follows a success.
-BOOL uploadImage(char* hexText, const char* invalidMessage, const char* prepareLabel, const char* announcePrefix,
-                 int announceTimeoutMs, const char* sendLabel) {
+BOOL uploadImage(char* hexText, const char* invalidMessage, const char* prepareLabel,
+                 const char* announcePrefix, int announceTimeoutMs, const char* sendLabel) {
     char commandToSend[100];
     if (!ValidateFwAndConcatenateData(hexText)) {
         consolePrintLine("%s", invalidMessage);
@@ -145,10 +145,11 @@ BOOL updateFirmware() {
     sendCommand("%fw -v", 0, 0, nullptr);
     readIntoDataBuffer();
     StrRemoveNL(gDataBuffer, ' ');
-    if (parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver, &fpga_rev, &fpga_type) == 7) {
+    if (parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver, &fpga_rev, &fpga_type) ==
+        7) {
         consolePrint("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev, fw_sub);
-        consolePrint("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model, fpga_ver, fpga_rev,
-                     fpga_type);
+        consolePrint("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model, fpga_ver,
+                     fpga_rev, fpga_type);
     }
 
     // Product check: the programmable logic must be the XC7A15, then the identity picks TX or RX.
@@ -182,14 +183,14 @@ BOOL updateFirmware() {
     // Programmable-logic upload at the unit's rate, then the microcontroller image, announced at
     // 115200 where the unit now listens.
     if (!uploadImage(gHexFPGA_Code, "\r\nERROR: Programmable Logic data is not valid !\r",
-                     "Preparing to Upload Programmable Logic ............ ", "%fw -l ", kLogicAnnounceTimeoutMs,
-                     "Sending Programmable Logic data ................... ")) {
+                     "Preparing to Upload Programmable Logic ............ ", "%fw -l ",
+                     kLogicAnnounceTimeoutMs, "Sending Programmable Logic data ................... ")) {
         return 0;
     }
     consolePrintLine("OK\r");
     if (!uploadImage(gHexFirmware, "\r\nERROR: uC Firmware data is not valid !\r",
-                     "Preparing to Upload Firmware ...................... ", "%fw -h ", kFirmwareAnnounceTimeoutMs,
-                     "Sending data ...................................... ")) {
+                     "Preparing to Upload Firmware ...................... ", "%fw -h ",
+                     kFirmwareAnnounceTimeoutMs, "Sending data ...................................... ")) {
         return 0;
     }
 

@@ -97,7 +97,8 @@ BOOL createFirmwareFileForWeb() {
             remainingByte -= FIRMWARE_CHUNCK_SIZE_FOR_WEB;
         }
         if (lineWritten && remainingByte > 0) {
-            lineWritten = FileAPI_writeToFileBinary(bufferBase64 + currentIndex, static_cast<uint32_t>(remainingByte));
+            lineWritten =
+                FileAPI_writeToFileBinary(bufferBase64 + currentIndex, static_cast<uint32_t>(remainingByte));
         }
         written &= lineWritten;
         written &= FileAPI_CloseFile();

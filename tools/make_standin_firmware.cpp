@@ -110,10 +110,10 @@ std::string microcontrollerText() {
     HexWriter hex;
     // Addresses are written with the upper half 0x8000; the flat offsets are the low 24 bits.
     const uint32_t base = 0x80000000u;
-    hex.run(base + 0x8000, 1024, random);             // section 1: 0x8000 - 0xBFFF
-    hex.run(base + 0xC100, 1520, random);             // section 2 after a 256-byte gap ...
-    hex.data(base + 0x12000, 4, random);              // ... ending in a short record
-    hex.run(base + 0x12008, 3139 + 1, random);        // section 3, last record at 0x1E438
+    hex.run(base + 0x8000, 1024, random);      // section 1: 0x8000 - 0xBFFF
+    hex.run(base + 0xC100, 1520, random);      // section 2 after a 256-byte gap ...
+    hex.data(base + 0x12000, 4, random);       // ... ending in a short record
+    hex.run(base + 0x12008, 3139 + 1, random); // section 3, last record at 0x1E438
     hex.startLinearAddress(base + 0x8000 + 0x1C1);
     hex.endOfFile();
     return hex.text();
@@ -152,8 +152,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    const bool ok = writeFile(dir + "/M627184_MCU_61_V1_03.hex", microcontrollerText()) &&
-                    writeFile(dir + "/M627184_TX_XC7A15_V1_03.mcs", programmableLogicText(0x7A15000001ull, 66299, 4)) &&
-                    writeFile(dir + "/M627184_RX_XC7A15_V1_03.mcs", programmableLogicText(0x7A15000002ull, 70653, 12));
+    const bool ok =
+        writeFile(dir + "/M627184_MCU_61_V1_03.hex", microcontrollerText()) &&
+        writeFile(dir + "/M627184_TX_XC7A15_V1_03.mcs", programmableLogicText(0x7A15000001ull, 66299, 4)) &&
+        writeFile(dir + "/M627184_RX_XC7A15_V1_03.mcs", programmableLogicText(0x7A15000002ull, 70653, 12));
     return ok ? 0 : 1;
 }

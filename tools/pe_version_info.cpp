@@ -34,9 +34,9 @@ const LPCWSTR kManifestType = MAKEINTRESOURCEW(24);
 
 // The strings Explorer shows on the Details page, in its order of keys.
 const wchar_t* const kStringNames[] = {
-    L"Comments",         L"CompanyName",  L"FileDescription", L"FileVersion",
-    L"InternalName",     L"LegalCopyright", L"LegalTrademarks", L"OriginalFilename",
-    L"PrivateBuild",     L"ProductName",  L"ProductVersion",  L"SpecialBuild",
+    L"Comments",     L"CompanyName",    L"FileDescription", L"FileVersion",
+    L"InternalName", L"LegalCopyright", L"LegalTrademarks", L"OriginalFilename",
+    L"PrivateBuild", L"ProductName",    L"ProductVersion",  L"SpecialBuild",
 };
 
 std::string toUtf8(const wchar_t* text, int length) {
@@ -65,12 +65,14 @@ bool printVersionInfo(const std::wstring& path) {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) {
-        std::fprintf(stderr, "no version information (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+        std::fprintf(stderr, "no version information (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
         return false;
     }
     std::vector<unsigned char> block(size);
     if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) {
-        std::fprintf(stderr, "GetFileVersionInfoW failed (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+        std::fprintf(stderr, "GetFileVersionInfoW failed (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
         return false;
     }
 
@@ -113,9 +115,11 @@ BOOL CALLBACK collectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR names) {
 
 void printManifests(const std::wstring& path) {
     // Loaded as data: nothing of the program runs, and its resources are read as Windows reads them.
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HMODULE module =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (module == nullptr) {
-        std::fprintf(stderr, "LoadLibraryExW failed (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+        std::fprintf(stderr, "LoadLibraryExW failed (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
         printLine("Manifests", "0");
         return;
     }

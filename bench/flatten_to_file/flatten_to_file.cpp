@@ -35,7 +35,7 @@ void* allocateBlocks(std::size_t size) {
     const std::size_t lastBlockUse = size - (rounded - kBlock);
     const std::size_t huge = lastBlockUse > kBlock / 4 ? rounded : rounded - kBlock;
     if (block != nullptr && huge > 0) {
-        (void)madvise(block, huge, MADV_HUGEPAGE);   // a hint: without it the run is only slower
+        (void)madvise(block, huge, MADV_HUGEPAGE); // a hint: without it the run is only slower
     }
 #endif
     return block;

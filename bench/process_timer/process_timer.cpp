@@ -24,12 +24,14 @@ extern char** environ;
 namespace {
 
 struct Command {
-    std::vector<char*> argv;   // null-terminated
+    std::vector<char*> argv; // null-terminated
     std::vector<double> wallUs;
     double cpuUs = 0;
 };
 
-double microseconds(const timeval& t) { return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_usec); }
+double microseconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_usec);
+}
 
 bool runOnce(Command& command, const posix_spawn_file_actions_t& toNull) {
     pid_t pid = 0;

@@ -66,7 +66,9 @@ OpenPort* portOf(HANDLE handle) {
     return port.fd >= 0 ? &port : nullptr;
 }
 
-HANDLE handleOf(std::size_t slot) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(slot + 1)); }
+HANDLE handleOf(std::size_t slot) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(slot + 1));
+}
 
 struct BaudEntry {
     uint32_t rate;
@@ -75,9 +77,9 @@ struct BaudEntry {
 
 // The standard rates this system knows. A rate missing here cannot be set.
 constexpr BaudEntry kBaudTable[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {50, B50},           {75, B75},     {110, B110},   {134, B134},     {150, B150},
+    {200, B200},         {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
 #ifdef B57600
     {57600, B57600},
 #endif
@@ -225,7 +227,9 @@ HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     return handleOf(slot);
 }
 
-BOOL Platform_SerialLastOpenRefused() { return gLastOpenRefused ? 1 : 0; }
+BOOL Platform_SerialLastOpenRefused() {
+    return gLastOpenRefused ? 1 : 0;
+}
 
 BOOL Platform_SerialSetQueues(HANDLE handle, DWORD rxSize, DWORD txSize) {
     // The kernel's tty buffers have a fixed size; there is nothing to set.
@@ -254,11 +258,20 @@ BOOL Platform_SerialSetState(HANDLE handle, const DCB* settings) {
     }
     tcflag_t characterSize = CS8;
     switch (settings->ByteSize) {
-    case 5: characterSize = CS5; break;
-    case 6: characterSize = CS6; break;
-    case 7: characterSize = CS7; break;
-    case 8: characterSize = CS8; break;
-    default: return 0;
+    case 5:
+        characterSize = CS5;
+        break;
+    case 6:
+        characterSize = CS6;
+        break;
+    case 7:
+        characterSize = CS7;
+        break;
+    case 8:
+        characterSize = CS8;
+        break;
+    default:
+        return 0;
     }
     // Parity: 0 none, 1 odd, 2 even. Mark and space parity have no portable termios form.
     if (settings->Parity > 2) {
@@ -275,8 +288,8 @@ BOOL Platform_SerialSetState(HANDLE handle, const DCB* settings) {
     }
     // Raw mode: no line editing, no translation of CR or LF, no signals, no software flow
     // control, every byte passed through as it is.
-    tio.c_iflag &= static_cast<tcflag_t>(~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                           IXON | IXOFF | IXANY | INPCK));
+    tio.c_iflag &= static_cast<tcflag_t>(
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK));
     tio.c_oflag &= static_cast<tcflag_t>(~OPOST);
     tio.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL | ICANON | ISIG | IEXTEN));
     tio.c_cflag &= static_cast<tcflag_t>(~(CSIZE | PARENB | PARODD | CSTOPB));
@@ -376,8 +389,8 @@ BOOL Platform_SerialRead(HANDLE handle, void* buffer, DWORD size, DWORD* bytesRe
     // The Windows rules: a total time-out of constant + multiplier x count, measured from the
     // start; an interval time-out measured from the last byte received; both zero means wait
     // for the count; an interval of MAXDWORD with no total time-out means "take what is there".
-    const bool takeWhatIsThere =
-        t.ReadIntervalTimeout == kNoTimeout && t.ReadTotalTimeoutConstant == 0 && t.ReadTotalTimeoutMultiplier == 0;
+    const bool takeWhatIsThere = t.ReadIntervalTimeout == kNoTimeout && t.ReadTotalTimeoutConstant == 0 &&
+                                 t.ReadTotalTimeoutMultiplier == 0;
     const unsigned long long totalMs = std::min(
         static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) * size + t.ReadTotalTimeoutConstant,
         kLongestWaitMs);
@@ -467,9 +480,11 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     // of hanging the tool when CTS never rises or the port takes nothing.
     unsigned long long limitMs = 0;
     if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0) {
-        limitMs = static_cast<unsigned long long>(t.WriteTotalTimeoutMultiplier) * size + t.WriteTotalTimeoutConstant;
+        limitMs = static_cast<unsigned long long>(t.WriteTotalTimeoutMultiplier) * size +
+                  t.WriteTotalTimeoutConstant;
     } else {
-        limitMs = Platform_SerialWriteBoundMs(size, port->baudRate, port->bitsPerCharacter, port->ctsFlowControl);
+        limitMs =
+            Platform_SerialWriteBoundMs(size, port->baudRate, port->bitsPerCharacter, port->ctsFlowControl);
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::min(limitMs, kLongestWaitMs));
 
@@ -500,7 +515,8 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
             failed = true;
             break;
         }
-        if (ready > 0 && (pfd.revents & POLLOUT) == 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        if (ready > 0 && (pfd.revents & POLLOUT) == 0 &&
+            (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             failed = true;
             break;
         }
@@ -532,15 +548,16 @@ BOOL Platform_SerialFlush(HANDLE handle) {
         }
         if (first) {
             deadline = Clock::now() + std::chrono::milliseconds(Platform_SerialWriteBoundMs(
-                static_cast<uint64_t>(queued), port->baudRate, port->bitsPerCharacter, port->ctsFlowControl));
+                                          static_cast<uint64_t>(queued), port->baudRate,
+                                          port->bitsPerCharacter, port->ctsFlowControl));
         }
         const int left = msUntil(deadline);
         if (left == 0) {
             return 0;
         }
         // Short naps, so that the end of the queue is seen within a few ms of line time.
-        const uint64_t lineMs =
-            Platform_SerialLineTimeMs(static_cast<uint64_t>(queued), port->baudRate, port->bitsPerCharacter, false);
+        const uint64_t lineMs = Platform_SerialLineTimeMs(static_cast<uint64_t>(queued), port->baudRate,
+                                                          port->bitsPerCharacter, false);
         const auto nap = std::clamp<uint64_t>(lineMs, 1, static_cast<uint64_t>(std::min(20, left)));
         Platform_SleepMs(static_cast<uint32_t>(nap));
     }
@@ -565,7 +582,8 @@ uint64_t Platform_MonotonicMs() {
 }
 
 void Platform_SleepMs(uint32_t milliseconds) {
-    timespec remaining{static_cast<time_t>(milliseconds / 1000u), static_cast<long>(milliseconds % 1000u) * 1000000L};
+    timespec remaining{static_cast<time_t>(milliseconds / 1000u),
+                       static_cast<long>(milliseconds % 1000u) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }

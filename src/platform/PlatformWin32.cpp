@@ -30,10 +30,12 @@ DWORD gLastBitsPerCharacter = 10;
 bool gLastCtsFlowControl = false;
 DWORD gLastOpenError = ERROR_SUCCESS;
 
-static_assert(NOPARITY == 0 && ONESTOPBIT == 0, "Platform_SerialBitsPerCharacter reads 0 as no parity, one stop bit");
+static_assert(NOPARITY == 0 && ONESTOPBIT == 0,
+              "Platform_SerialBitsPerCharacter reads 0 as no parity, one stop bit");
 
 bool callerSetWriteTimeout() {
-    return gRequestedTimeouts.WriteTotalTimeoutMultiplier != 0 || gRequestedTimeouts.WriteTotalTimeoutConstant != 0;
+    return gRequestedTimeouts.WriteTotalTimeoutMultiplier != 0 ||
+           gRequestedTimeouts.WriteTotalTimeoutConstant != 0;
 }
 
 // The bound of a write of `bytes` bytes, or of the drain of a queue that counts them.
@@ -73,7 +75,8 @@ HANDLE lockPort(int number) {
         CloseHandle(mutex);
         return nullptr;
     }
-    if (std::any_of(gPortLocks.begin(), gPortLocks.end(), [&](const PortLock& held) { return held.number == number; })) {
+    if (std::any_of(gPortLocks.begin(), gPortLocks.end(),
+                    [&](const PortLock& held) { return held.number == number; })) {
         unlockPort(mutex);
         return nullptr;
     }
@@ -86,12 +89,14 @@ HANDLE lockPort(int number) {
 // driver refuses a port in use, otherwise the driver's own answer.
 HANDLE Platform_SerialOpen(const char* winDevicePath, int portNumber) {
     gLastOpenError = ERROR_ACCESS_DENIED;
-    const auto slot = std::find_if(gPortLocks.begin(), gPortLocks.end(), [](const PortLock& l) { return l.mutex == nullptr; });
+    const auto slot = std::find_if(gPortLocks.begin(), gPortLocks.end(),
+                                   [](const PortLock& l) { return l.mutex == nullptr; });
     const HANDLE mutex = slot != gPortLocks.end() ? lockPort(portNumber) : nullptr;
     if (mutex == nullptr) {
         return INVALID_HANDLE_VALUE;
     }
-    const HANDLE port = CreateFileA(winDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE port =
+        CreateFileA(winDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         gLastOpenError = GetLastError();
         unlockPort(mutex);
@@ -149,7 +154,9 @@ BOOL Platform_SerialPurge(HANDLE port) {
     return PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) ? 1 : 0;
 }
 
-BOOL Platform_SerialRaiseDtr(HANDLE port) { return EscapeCommFunction(port, SETDTR) ? 1 : 0; }
+BOOL Platform_SerialRaiseDtr(HANDLE port) {
+    return EscapeCommFunction(port, SETDTR) ? 1 : 0;
+}
 
 BOOL Platform_SerialRead(HANDLE port, void* buffer, DWORD size, DWORD* bytesRead) {
     DWORD got = 0;
@@ -165,7 +172,8 @@ BOOL Platform_SerialWrite(HANDLE port, const void* buffer, DWORD size, DWORD* by
                         gRequestedTimeouts.WriteTotalTimeoutConstant;
     if (!callerSetWriteTimeout()) {
         limitMs = std::min<ULONGLONG>(writeBoundMs(size), MAXDWORD - 1);
-        if (gAppliedTimeouts.WriteTotalTimeoutMultiplier != 0 || gAppliedTimeouts.WriteTotalTimeoutConstant != limitMs) {
+        if (gAppliedTimeouts.WriteTotalTimeoutMultiplier != 0 ||
+            gAppliedTimeouts.WriteTotalTimeoutConstant != limitMs) {
             COMMTIMEOUTS applied = gAppliedTimeouts;
             applied.WriteTotalTimeoutMultiplier = 0;
             applied.WriteTotalTimeoutConstant = static_cast<DWORD>(limitMs);
@@ -223,9 +231,13 @@ BOOL Platform_SerialClose(HANDLE port) {
     return closed;
 }
 
-void Platform_SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void Platform_SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
-uint64_t Platform_MonotonicMs() { return GetTickCount64(); }
+uint64_t Platform_MonotonicMs() {
+    return GetTickCount64();
+}
 
 int Platform_GetKey() {
     if (_isatty(_fileno(stdin))) {

@@ -51,8 +51,8 @@ const bool kKeepsTime = [] {
 void expectWithin(const std::string& what, long long ms, long long minMs, long long maxMs) {
     EXPECT_GE(ms, minMs) << what;
     EXPECT_LE(ms, maxMs) << what;
-    std::printf("[ margin ] pty %s: %.3f s, window %.3f-%.3f s, %.3f s to spare\n", what.c_str(), ms / 1e3, minMs / 1e3,
-                maxMs / 1e3, (maxMs - ms) / 1e3);
+    std::printf("[ margin ] pty %s: %.3f s, window %.3f-%.3f s, %.3f s to spare\n", what.c_str(), ms / 1e3,
+                minMs / 1e3, maxMs / 1e3, (maxMs - ms) / 1e3);
 }
 
 const int kPort = 100 + getpid() % 100000;
@@ -60,7 +60,7 @@ const std::string kLink = kPorts + "/COM" + std::to_string(kPort);
 
 // A fresh pty published as kPort and opened the way the tool opens it.
 class PosixPort : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_cto = kInitialCto;
         g_dcb = kInitialDcb;
@@ -74,7 +74,11 @@ protected:
         return seen;
     }
     // One read of at most `count` bytes: the bytes, how long the read took and its result.
-    struct Read { std::string bytes; long long ms; BOOL ok; };
+    struct Read {
+        std::string bytes;
+        long long ms;
+        BOOL ok;
+    };
     static Read read(int count) {
         std::string buffer(static_cast<std::size_t>(count), '\0');
         int got = -1;
@@ -88,7 +92,9 @@ protected:
 TEST_F(PosixPort, OpenIsExclusiveAndLeavesNothingBehind) {
     EXPECT_EQ(Platform_SerialOpen("", kPort), INVALID_HANDLE_VALUE) << "already open here";
     ComPortAPI_CloseCOM();
-    const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
     const int other = open(link.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
     int exclusive = -1;
@@ -129,12 +135,13 @@ TEST_F(PosixPort, FarEndSeesRaw8N1TheFlowControlAndEveryRateTheLayerClaims) {
     EXPECT_EQ(line().c_cflag & CRTSCTS, 0u);
 
     const std::pair<int, speed_t> rates[] = {
-        {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-        {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-        {2400, B2400},       {4800, B4800},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
-        {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-        {3000000, B3000000}, {4000000, B4000000}, {9600, B9600}};
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},
+        {150, B150},         {200, B200},         {300, B300},         {600, B600},
+        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+        {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+        {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
+        {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+        {2000000, B2000000}, {3000000, B3000000}, {4000000, B4000000}, {9600, B9600}};
     for (const auto& [rate, code] : rates) {
         EXPECT_TRUE(ComPortAPI_SetBaudRate(rate)) << rate;
         seen = line();
@@ -150,12 +157,17 @@ TEST_F(PosixPort, ReadEndsWhenItsCountHasArrivedOrTheTimeOutAfterItBegan) {
     const std::string all(300, '\x5A');
 
     // farEnd: what the far end writes, (ms after the read began, bytes).
-    struct Row { int timeout, count; std::vector<std::pair<int, std::string>> farEnd; std::string got; long long minMs, maxMs; };
+    struct Row {
+        int timeout, count;
+        std::vector<std::pair<int, std::string>> farEnd;
+        std::string got;
+        long long minMs, maxMs;
+    };
     const Row rows[] = {
-        {300, 64, {}, "", 300, 450},                                       // a silent line: T, never less
-        {2000, 7, {{100, "abc"}, {200, "defg"}}, "abcdefg", 190, 450},      // the count arrives
-        {300, 64, {{0, "a"}, {100, "b"}, {200, "c"}}, "abc", 300, 450},     // gaps under T: still T
-        {300, 4, {{0, all}}, all.substr(0, 4), 0, 100},                    // already waiting
+        {300, 64, {}, "", 300, 450},                                    // a silent line: T, never less
+        {2000, 7, {{100, "abc"}, {200, "defg"}}, "abcdefg", 190, 450},  // the count arrives
+        {300, 64, {{0, "a"}, {100, "b"}, {200, "c"}}, "abc", 300, 450}, // gaps under T: still T
+        {300, 4, {{0, all}}, all.substr(0, 4), 0, 100},                 // already waiting
     };
     for (const Row& row : rows) {
         ComPortAPI_SetReadingTimeoutInMs(row.timeout);
@@ -169,8 +181,9 @@ TEST_F(PosixPort, ReadEndsWhenItsCountHasArrivedOrTheTimeOutAfterItBegan) {
         const Read got = read(row.count);
         farEnd.join();
         EXPECT_EQ(got.bytes, row.got);
-        expectWithin("read of " + std::to_string(row.count) + " bytes, " + std::to_string(row.timeout) + " ms time-out, " +
-                         std::to_string(row.farEnd.size()) + " pieces", got.ms, row.minMs, row.maxMs);
+        expectWithin("read of " + std::to_string(row.count) + " bytes, " + std::to_string(row.timeout) +
+                         " ms time-out, " + std::to_string(row.farEnd.size()) + " pieces",
+                     got.ms, row.minMs, row.maxMs);
         Platform_SerialPurge(g_hCOM);
     }
     // What waited in the driver at the open is gone.
@@ -197,13 +210,15 @@ TEST_P(HeldWrite, FailsAfterItsLineTimeAndTheMarginOfTheFlowControl) {
     EXPECT_FALSE(ComPortAPI_WriteCOM(bytes.data(), 100, &written));
     const long long ms = msSince(start);
     EXPECT_EQ(written, 0);
-    expectWithin(cts ? "held write, CTS flow control on" : "held write, CTS flow control off", ms, 105 + marginMs,
-                 105 + marginMs + 500);
+    expectWithin(cts ? "held write, CTS flow control on" : "held write, CTS flow control off", ms,
+                 105 + marginMs, 105 + marginMs + 500);
     ASSERT_TRUE(link.holdToolOutput(false));
     EXPECT_TRUE(ComPortAPI_WriteCOM(bytes.data(), 100, &written));
     EXPECT_TRUE(ComPortAPI_FlushCOM()) << "a pty holds nothing back once it took the bytes";
 }
-INSTANTIATE_TEST_SUITE_P(Cts, HeldWrite, ::testing::Values(std::pair<BOOL, long long>{0, 1000}, std::pair<BOOL, long long>{1, 15000}));
+INSTANTIATE_TEST_SUITE_P(Cts, HeldWrite,
+                         ::testing::Values(std::pair<BOOL, long long>{0, 1000},
+                                           std::pair<BOOL, long long>{1, 15000}));
 
 TEST_F(PosixPort, VanishedFarEndFailsReadsWithoutSpinningAndWritesAtOnce) {
     link.destroy();
@@ -222,14 +237,26 @@ TEST_F(PosixPort, VanishedFarEndFailsReadsWithoutSpinningAndWritesAtOnce) {
 }
 
 TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUartsOrTheBuildsFormat) {
-    const std::tuple<int, const char*, const char*> rows[] = {
-        {1, nullptr, "/dev/ttyUSB0"}, {16, nullptr, "/dev/ttyUSB15"}, {17, nullptr, "/dev/ttyACM0"},
-        {32, nullptr, "/dev/ttyACM15"}, {33, nullptr, "/dev/ttyS0"}, {99999999, nullptr, "/dev/ttyS99999966"},
-        {0, nullptr, ""}, {-1, nullptr, ""}, {100000000, nullptr, ""}, {7, "/x/COM%d", "/x/COM7"}, {7, "/x/%u%%", "/x/7%"},
-        {7, "/x/%s", ""}, {7, "/x/%d%d", ""}, {7, "/x/%*d", ""}, {7, "/x", ""}, {7, "/a/rather/long/folder/COM%d", ""}};
+    const std::tuple<int, const char*, const char*> rows[] = {{1, nullptr, "/dev/ttyUSB0"},
+                                                              {16, nullptr, "/dev/ttyUSB15"},
+                                                              {17, nullptr, "/dev/ttyACM0"},
+                                                              {32, nullptr, "/dev/ttyACM15"},
+                                                              {33, nullptr, "/dev/ttyS0"},
+                                                              {99999999, nullptr, "/dev/ttyS99999966"},
+                                                              {0, nullptr, ""},
+                                                              {-1, nullptr, ""},
+                                                              {100000000, nullptr, ""},
+                                                              {7, "/x/COM%d", "/x/COM7"},
+                                                              {7, "/x/%u%%", "/x/7%"},
+                                                              {7, "/x/%s", ""},
+                                                              {7, "/x/%d%d", ""},
+                                                              {7, "/x/%*d", ""},
+                                                              {7, "/x", ""},
+                                                              {7, "/a/rather/long/folder/COM%d", ""}};
     for (const auto& [port, format, expected] : rows) {
         char path[24];
-        EXPECT_EQ(PosixDeviceNames_ComPath(port, format, path, sizeof path), expected[0] != '\0') << port << (format ? format : "");
+        EXPECT_EQ(PosixDeviceNames_ComPath(port, format, path, sizeof path), expected[0] != '\0')
+            << port << (format ? format : "");
         EXPECT_STREQ(path, expected) << "a path that does not fit is refused, not cut";
     }
 }
@@ -240,21 +267,26 @@ TEST(ComDeviceNames, UsbAdaptersThenAcmDevicesThenUartsOrTheBuildsFormat) {
 TEST(Simulator, OnADeviceTheUnitHearsAToolThatIgnoresItsCts) {
     const std::string ready = kPorts + "/../ready-" + std::to_string(getpid());
     const std::string help = "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
-    for (const auto& [fault, value] : {std::pair{"--cts-low-until", "60000"}, {"--cts-low-after-bytes", "3"}}) {
+    for (const auto& [fault, value] :
+         {std::pair{"--cts-low-until", "60000"}, {"--cts-low-after-bytes", "3"}}) {
         velmora_sim::PtyPort wire; // the simulator's device is the slave; the tool's end is the master
         ASSERT_TRUE(wire.create());
-        ChildProcess sim({VELMORA_UNIT_SIM, "--port", wire.slavePath(), "--ready-file", ready + fault, fault, value});
+        ChildProcess sim(
+            {VELMORA_UNIT_SIM, "--port", wire.slavePath(), "--ready-file", ready + fault, fault, value});
         ASSERT_TRUE(sim.start());
         std::string heard;
         const auto start = Clock::now();
         for (bool asked = false; heard.size() < help.size() && msSince(start) < 5000;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            asked = asked || (std::filesystem::exists(ready + fault) && wire.writeToTool("%%%help -c version\n\r", 20) == 20);
+            asked = asked || (std::filesystem::exists(ready + fault) &&
+                              wire.writeToTool("%%%help -c version\n\r", 20) == 20);
             char buffer[256];
-            heard.append(buffer, static_cast<std::size_t>(std::max(0L, wire.readFromTool(buffer, sizeof buffer))));
+            heard.append(buffer,
+                         static_cast<std::size_t>(std::max(0L, wire.readFromTool(buffer, sizeof buffer))));
         }
         EXPECT_EQ(heard, help) << fault;
-        std::printf("[ margin ] pty simulator on a device, %s: the reply %.3f s after the start, window up to 5.000 s, %.3f s to spare\n",
+        std::printf("[ margin ] pty simulator on a device, %s: the reply %.3f s after the start, window up "
+                    "to 5.000 s, %.3f s to spare\n",
                     fault, msSince(start) / 1e3, (5000 - msSince(start)) / 1e3);
     }
 }
@@ -263,12 +295,17 @@ TEST(Simulator, OnADeviceTheUnitHearsAToolThatIgnoresItsCts) {
 // its ttyGS port is bound to, or the one named; none, with the reason, when that cannot be told.
 TEST(Simulator, AGadgetLeavesTheBusFromItsOwnControllerOnly) {
     const std::string udc = freshFolder(kPorts + "/../udc-" + std::to_string(getpid()));
-    for (const auto& [name, function] : {std::pair{"dummy_udc.0", "g_ether\n"}, {"dummy_udc.1", "g_serial\n"}}) {
+    for (const auto& [name, function] :
+         {std::pair{"dummy_udc.0", "g_ether\n"}, {"dummy_udc.1", "g_serial\n"}}) {
         std::filesystem::create_directory(udc + "/" + name);
         std::ofstream(udc + "/" + name + "/function") << function;
     }
-    const std::tuple<const char*, const char*, std::string> rows[] = { // port, --udc: the controller chosen
-        {"/dev/ttyGS0", "", "dummy_udc.1"}, {"/dev/ttyUSB0", "", ""}, {"/dev/ttyGS0", "dummy_udc.0", "dummy_udc.0"}, {"/dev/ttyGS0", "x", ""}};
+    const std::tuple<const char*, const char*, std::string> rows[] = {
+        // port, --udc: the controller chosen
+        {"/dev/ttyGS0", "", "dummy_udc.1"},
+        {"/dev/ttyUSB0", "", ""},
+        {"/dev/ttyGS0", "dummy_udc.0", "dummy_udc.0"},
+        {"/dev/ttyGS0", "x", ""}};
     for (const auto& [port, named, chosen] : rows) {
         std::string why;
         EXPECT_EQ(velmora_sim::gadgetController(udc, port, named, &why), chosen) << port << named;
@@ -288,8 +325,10 @@ TEST(Program, ConsoleShowsAtOnceAndPromptsReadTheTypedNumbers) {
     EXPECT_EQ(tool.output(), kBanner);
     const ChildProcess::Result run = tool.wait(std::chrono::seconds(30));
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.output, kBanner + kPrompts + "\r\nOpening COM1....................OK\r\n\n\r\n\r"
-                                               "Enter the BAUD RATE       : \r\nSetting baud rate at 12345.........." + kKey);
+    EXPECT_EQ(run.output, kBanner + kPrompts +
+                              "\r\nOpening COM1....................OK\r\n\n\r\n\r"
+                              "Enter the BAUD RATE       : \r\nSetting baud rate at 12345.........." +
+                              kKey);
     EXPECT_GE(run.seconds, 6.0);
 }
 

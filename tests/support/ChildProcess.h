@@ -25,7 +25,7 @@
 #include <sys/wait.h>
 
 class ChildProcess {
-public:
+  public:
     // Not finished: ended by a signal, or killed at the deadline; the status is the exit status.
     struct Result {
         bool finished = false;
@@ -56,7 +56,8 @@ public:
         const std::string names[] = {".in", ".out", ".err"};
         for (int fd = 0; fd < 3; ++fd) {
             const std::string path = files_.empty() ? "/dev/null" : files_ + names[fd];
-            posix_spawn_file_actions_addopen(&io, fd, path.c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            posix_spawn_file_actions_addopen(&io, fd, path.c_str(),
+                                             fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644);
         }
         if (!folder_.empty()) {
             posix_spawn_file_actions_addchdir_np(&io, folder_.c_str());
@@ -78,7 +79,8 @@ public:
                     last = !watching_;
                     std::ifstream in(file, std::ios::binary);
                     in.seekg(static_cast<std::streamoff>(seen_));
-                    const std::string fresh{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+                    const std::string fresh{std::istreambuf_iterator<char>(in),
+                                            std::istreambuf_iterator<char>()};
                     if (!fresh.empty()) {
                         result_.shown.emplace_back(seconds(), fresh);
                         seen_ += fresh.size();
@@ -91,7 +93,9 @@ public:
 
     std::string output() const { return files_.empty() ? "" : readFile(outputPath()); }
     std::string outputPath() const { return files_ + ".out"; }
-    double seconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(); }
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    }
     std::chrono::steady_clock::time_point startedAt() const { return started_; }
 
     // Whether the program still runs; once it has ended it is reaped and its result kept.
@@ -99,7 +103,8 @@ public:
         int status = 0;
         if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            result_.finished = WIFEXITED(status), result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            result_.finished = WIFEXITED(status),
+            result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             result_.seconds = seconds();
         }
         return pid_ > 0;
@@ -107,7 +112,8 @@ public:
 
     // Waits until the output holds `text`; false when the program ends or the time runs out first.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
-        for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        for (const auto end = std::chrono::steady_clock::now() + limit;
+             std::chrono::steady_clock::now() < end;) {
             const bool runs = running();
             if (output().find(text) != std::string::npos || !runs) {
                 return output().find(text) != std::string::npos;
@@ -146,7 +152,7 @@ public:
         }
     }
 
-private:
+  private:
     std::vector<std::string> argv_;
     std::string folder_, files_;
     pid_t pid_ = -1;

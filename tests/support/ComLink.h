@@ -26,12 +26,13 @@ struct ComLink : velmora_sim::PtyPort {
 // `folder`. The options are the program's own (--type RX, --baud 57600, --pacing, faults). It
 // stands in for hardware, so it keeps its own time at real-time priority where it may.
 class SimulatedUnit : public ChildProcess {
-public:
+  public:
     SimulatedUnit(const std::string& link, const std::string& folder, std::vector<std::string> options)
         : ChildProcess([&] {
-              options.insert(options.begin(), {VELMORA_UNIT_SIM, "--link", link, "--trace", folder + "/unit.trace",
-                                               "--images", folder + "/images", "--ready-file", folder + "/ready",
-                                               "--max-run", "900000", "--realtime"});
+              options.insert(options.begin(),
+                             {VELMORA_UNIT_SIM, "--link", link, "--trace", folder + "/unit.trace", "--images",
+                              folder + "/images", "--ready-file", folder + "/ready", "--max-run", "900000",
+                              "--realtime"});
               return options;
           }()),
           ready_(folder + "/ready") {}
@@ -46,7 +47,7 @@ public:
         return started && access(ready_.c_str(), F_OK) == 0;
     }
 
-private:
+  private:
     std::string ready_;
 };
 #endif

@@ -25,45 +25,52 @@ inline const std::string kMcu = "Preparing to Upload Firmware ..................
 inline const std::string kKey = "\r\nPress any key to exit";
 inline const std::string kFailed = "\n\rERROR: The update was not successful.\r\n" + kKey;
 inline const std::string kUnknown = kProduct + "FAILED, Unknown product\r\n" + kFailed;
-inline const std::string kSuccess = "\n\r\n\rThe update was successful, the unit is now operational\r\n" + kKey;
+inline const std::string kSuccess =
+    "\n\r\n\rThe update was successful, the unit is now operational\r\n" + kKey;
 
 inline std::string found(int port, int baud) {
-    return kBanner + "OK\r\nCOM PORT Number : " + std::to_string(port) + "\r\nBaud rate       : " + std::to_string(baud) +
-           " \r\n\r\n";
+    return kBanner + "OK\r\nCOM PORT Number : " + std::to_string(port) +
+           "\r\nBaud rate       : " + std::to_string(baud) + " \r\n\r\n";
 }
 inline std::string versions(const std::string& model, const std::string& device) {
-    return "Checking firmware version ..............  1.00.02 \r\nChecking fpga version ..................  " + model +
-           " 1.03  device:" + device + "\r\n";
+    return "Checking firmware version ..............  1.00.02 \r\nChecking fpga version .................. "
+           " " +
+           model + " 1.03  device:" + device + "\r\n";
 }
 // The prompts after a walk that found nothing, the port opened, the rate set.
 inline std::string manual(int port, int baud) {
-    return kBanner + kPrompts + "\r\nOpening COM" + std::to_string(port) + "....................OK\r\n\n\r\n\r" +
-           "Enter the BAUD RATE       : \r\nSetting baud rate at " + std::to_string(baud) + "..........OK\r\n";
+    return kBanner + kPrompts + "\r\nOpening COM" + std::to_string(port) +
+           "....................OK\r\n\n\r\n\r" + "Enter the BAUD RATE       : \r\nSetting baud rate at " +
+           std::to_string(baud) + "..........OK\r\n";
 }
 inline std::string notOpened(const std::string& port) {
-    return kBanner + kPrompts + "\r\nOpening COM" + port + "....................ERROR: Opening COM" + port + " failed !" + kKey;
+    return kBanner + kPrompts + "\r\nOpening COM" + port + "....................ERROR: Opening COM" + port +
+           " failed !" + kKey;
 }
 // The end of the microcontroller upload and the reboot wait: 46 steps of 3 s with the share
 // done, then 100% before and after the boot reads.
 inline std::string rebootWait() {
     std::string text = "100% OK\n\r\n\rPlease wait while the unit is rebooting ........... ";
-    for (const int step : {0,  2,  4,  6,  8,  10, 13, 15, 17, 19, 21, 23, 26, 28, 30, 32, 34, 36, 39, 41, 43, 45, 47,
-                           50, 52, 54, 56, 58, 60, 63, 65, 67, 69, 71, 73, 76, 78, 80, 82, 84, 86, 89, 91, 93, 95, 97}) {
+    for (const int step :
+         {0,  2,  4,  6,  8,  10, 13, 15, 17, 19, 21, 23, 26, 28, 30, 32, 34, 36, 39, 41, 43, 45, 47,
+          50, 52, 54, 56, 58, 60, 63, 65, 67, 69, 71, 73, 76, 78, 80, 82, 84, 86, 89, 91, 93, 95, 97}) {
         text += (step < 10 ? "  " : " ") + std::to_string(step) + "%\b\b\b\b";
     }
     return text + "100%\b\b\b\b100%";
 }
 // A whole update found by detection: the pieces between the progress counters of the images.
 inline std::vector<std::string> wholeUpdate(int port, int baud, bool rx) {
-    return {found(port, baud) + versions(rx ? "QV7RX" : "QV7TX", "9") + kProduct + (rx ? kRxOk : kTxOk) + kLogic +
-                "OK\r\n" + kSendLogic + "1%\b\b0%\b\b1%",
-            "99%\b\b\b100%OK\r\n" + kMcu + "OK\r\nSending data ...................................... 1%\b\b8%",
+    return {found(port, baud) + versions(rx ? "QV7RX" : "QV7TX", "9") + kProduct + (rx ? kRxOk : kTxOk) +
+                kLogic + "OK\r\n" + kSendLogic + "1%\b\b0%\b\b1%",
+            "99%\b\b\b100%OK\r\n" + kMcu +
+                "OK\r\nSending data ...................................... 1%\b\b8%",
             "99%\b\b\b" + rebootWait() + kSuccess};
 }
 
 // The upload announcement of an image, as the unit hears it: its checksum and length.
 inline std::string announce(char kind, const std::string& image) {
-    return std::string("%%%fw -") + kind + " " + std::to_string(reference_hex::checksum(image.begin(), image.end())) + " " +
+    return std::string("%%%fw -") + kind + " " +
+           std::to_string(reference_hex::checksum(image.begin(), image.end())) + " " +
            std::to_string(image.size()) + "\n\r";
 }
 

@@ -8,7 +8,9 @@
 
 namespace reference_base64 {
 
-inline const char* alphabet() { return "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"; }
+inline const char* alphabet() {
+    return "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+}
 
 inline std::string encode(const std::string& bytes) {
     std::string text;
@@ -28,7 +30,11 @@ inline std::string encode(const std::string& bytes) {
 // What the tool's decoder must answer: valid or not, the room it asks for, and the bytes. CR LF
 // pairs and LF are skipped; at most two "=", nothing but "=" after one; symbols after the last
 // whole group of four are dropped.
-struct Decoded { bool valid = false; std::size_t room = 0; std::string bytes; };
+struct Decoded {
+    bool valid = false;
+    std::size_t room = 0;
+    std::string bytes;
+};
 
 inline Decoded decode(const std::string& text) {
     Decoded d;
@@ -52,7 +58,8 @@ inline Decoded decode(const std::string& text) {
         for (std::size_t k = 0; k < 4; ++k) {
             const char c = symbols[g + k];
             groupPads += c == '=' ? 1 : 0;
-            group = group << 6 | (c == '=' ? 0u : static_cast<unsigned>(std::strchr(alphabet(), c) - alphabet()));
+            group =
+                group << 6 | (c == '=' ? 0u : static_cast<unsigned>(std::strchr(alphabet(), c) - alphabet()));
         }
         d.bytes += static_cast<char>(group >> 16);
         d.bytes += groupPads < 2 ? std::string(1, static_cast<char>(group >> 8 & 0xFF)) : "";

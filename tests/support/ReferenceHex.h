@@ -13,7 +13,8 @@ namespace reference_hex {
 
 // One record line, ":LLAAAATT<data>CC", upper-case digits, no line end.
 inline std::string record(unsigned type, unsigned address, const std::vector<uint8_t>& data) {
-    std::vector<unsigned> bytes = {static_cast<unsigned>(data.size()), address >> 8 & 0xFF, address & 0xFF, type};
+    std::vector<unsigned> bytes = {static_cast<unsigned>(data.size()), address >> 8 & 0xFF, address & 0xFF,
+                                   type};
     bytes.insert(bytes.end(), data.begin(), data.end());
     unsigned sum = 0;
     std::string line = ":";
@@ -36,7 +37,10 @@ template <typename Iterator> uint32_t checksum(Iterator first, Iterator last) {
     return sum;
 }
 
-struct Record { unsigned length, address, type; std::vector<uint8_t> data; };
+struct Record {
+    unsigned length, address, type;
+    std::vector<uint8_t> data;
+};
 
 // Parses a text whose every record ends with CR LF, in upper-case digits, with lengths and
 // checksums that agree. On a problem, `problem` names the line.
@@ -50,7 +54,9 @@ inline std::vector<Record> parse(const std::string& text, std::string& problem) 
             problem = "malformed line " + line;
             break;
         }
-        auto byteAt = [&](std::size_t i) { return static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16)); };
+        auto byteAt = [&](std::size_t i) {
+            return static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16));
+        };
         unsigned sum = 0;
         for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
             sum += byteAt(i);
@@ -70,7 +76,10 @@ inline std::vector<Record> parse(const std::string& text, std::string& problem) 
 
 // The whole 4 MiB, 0xFF where no record lands; the length is the offset just past the highest
 // data byte, the checksum 0 minus the byte sum of bytes 0 .. length - 1.
-struct Image { std::vector<uint8_t> bytes; uint32_t length = 0, checksum = 0; };
+struct Image {
+    std::vector<uint8_t> bytes;
+    uint32_t length = 0, checksum = 0;
+};
 
 // Flattens records the way the unit expects them: the upper address from the second byte of an
 // extended linear address record, 0xFF filler.

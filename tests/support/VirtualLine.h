@@ -19,7 +19,7 @@ inline const DCB kInitialDcb = g_dcb;
 inline const COMMTIMEOUTS kInitialCto = g_cto;
 
 class VirtualLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         vp::reset();
         g_dcb = kInitialDcb;

@@ -23,21 +23,43 @@ TEST_F(ComPort, OpenAppliesTheFixedLineSettingsOrSaysWhyNot) {
     ASSERT_TRUE(ComPortAPI_OpenCOM(3));
     const DCB& d = vp::appliedDcb(3);
     // 8N1, CTS output flow control on, DTR and RTS held on, nothing else, and the record's length.
-    const std::vector<unsigned> fields = {
-        d.DCBlength,   d.BaudRate,  d.fBinary,  d.fParity,   d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDtrControl,
-        d.fDsrSensitivity, d.fTXContinueOnXoff, d.fOutX,  d.fInX, d.fErrorChar, d.fNull, d.fRtsControl,
-        d.fAbortOnError, d.XonLim, d.XoffLim, d.ByteSize, d.Parity, d.StopBits, unsigned(d.XonChar),
-        unsigned(d.XoffChar), unsigned(d.ErrorChar), unsigned(d.EofChar), unsigned(d.EvtChar)};
-    EXPECT_EQ(fields, (std::vector<unsigned>{28, 9600, 1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 256, 256, 8, 0, 0,
-                                             0x11, 0x13, 0x3F, 0x1A, 0x10}));
+    const std::vector<unsigned> fields = {d.DCBlength,
+                                          d.BaudRate,
+                                          d.fBinary,
+                                          d.fParity,
+                                          d.fOutxCtsFlow,
+                                          d.fOutxDsrFlow,
+                                          d.fDtrControl,
+                                          d.fDsrSensitivity,
+                                          d.fTXContinueOnXoff,
+                                          d.fOutX,
+                                          d.fInX,
+                                          d.fErrorChar,
+                                          d.fNull,
+                                          d.fRtsControl,
+                                          d.fAbortOnError,
+                                          d.XonLim,
+                                          d.XoffLim,
+                                          d.ByteSize,
+                                          d.Parity,
+                                          d.StopBits,
+                                          unsigned(d.XonChar),
+                                          unsigned(d.XoffChar),
+                                          unsigned(d.ErrorChar),
+                                          unsigned(d.EofChar),
+                                          unsigned(d.EvtChar)};
+    EXPECT_EQ(fields, (std::vector<unsigned>{28, 9600, 1,   0,   1, 0, 1, 0,    0,    0,    0,    0,   0,
+                                             1,  0,    256, 256, 8, 0, 0, 0x11, 0x13, 0x3F, 0x1A, 0x10}));
     const COMMTIMEOUTS& t = vp::appliedTimeouts(3);
-    EXPECT_EQ(std::vector<DWORD>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                                  t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
-              std::vector<DWORD>({500, 0, 500, 0, 0}));
+    EXPECT_EQ(
+        std::vector<DWORD>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                            t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
+        std::vector<DWORD>({500, 0, 500, 0, 0}));
     EXPECT_EQ(vp::rxQueueSize(3) + vp::txQueueSize(3), 16384u);
     const vp::CallCounts& c = vp::calls();
-    EXPECT_EQ(std::vector<int>({c.open, c.setQueues, c.setTimeouts, c.setState, c.purge, c.raiseDtr, c.total()}),
-              std::vector<int>({1, 1, 1, 1, 1, 1, 6}));
+    EXPECT_EQ(
+        std::vector<int>({c.open, c.setQueues, c.setTimeouts, c.setState, c.purge, c.raiseDtr, c.total()}),
+        std::vector<int>({1, 1, 1, 1, 1, 1, 6}));
 
     // Absent, busy, time-outs refused (the settings are then not tried), rate refused, and
     // numbers that do not fit the path: each prints its message, without a line break.
@@ -51,12 +73,14 @@ TEST_F(ComPort, OpenAppliesTheFixedLineSettingsOrSaysWhyNot) {
     virtual_console::reset();
     for (const int port : {7, 8, 5, 6, 0, -1, 100000000, INT_MAX}) {
         EXPECT_FALSE(ComPortAPI_OpenCOM(port)) << port;
-        EXPECT_TRUE(port == 5 || port == 6 || g_hCOM == INVALID_HANDLE_VALUE) << "a port that opened keeps its handle";
+        EXPECT_TRUE(port == 5 || port == 6 || g_hCOM == INVALID_HANDLE_VALUE)
+            << "a port that opened keeps its handle";
     }
-    EXPECT_EQ(virtual_console::output(), "ERROR: Opening COM7 failed !ERROR: Opening COM8 failed !"
-                                         "ERROR: COM5 configuration failed !ERROR: COM6 configuration failed !"
-                                         "ERROR: Opening COM0 failed !ERROR: Opening COM-1 failed !"
-                                         "ERROR: Opening COM100000000 failed !ERROR: Opening COM2147483647 failed !");
+    EXPECT_EQ(virtual_console::output(),
+              "ERROR: Opening COM7 failed !ERROR: Opening COM8 failed !"
+              "ERROR: COM5 configuration failed !ERROR: COM6 configuration failed !"
+              "ERROR: Opening COM0 failed !ERROR: Opening COM-1 failed !"
+              "ERROR: Opening COM100000000 failed !ERROR: Opening COM2147483647 failed !");
     EXPECT_EQ(std::vector<int>({c.open, c.setState, c.close, c.total()}), std::vector<int>({4, 1, 2, 11}));
     EXPECT_TRUE(ComPortAPI_ProbeCOM(99999999));
     EXPECT_EQ(vp::lastOpenPath(), "\\\\.\\COM99999999");
@@ -66,7 +90,8 @@ TEST_F(ComPort, OpenAppliesTheFixedLineSettingsOrSaysWhyNot) {
 TEST_F(ComPort, SettersSkipWhatIsSetAndStoreWhatThePortRefuses) {
     g_cto.ReadTotalTimeoutConstant = 800; // only the interval value decides
     EXPECT_EQ(std::vector<BOOL>({ComPortAPI_SetReadingTimeoutInMs(500), ComPortAPI_SetBaudRate(9600),
-                                 ComPortAPI_SetHardwareFlowControl(1)}), std::vector<BOOL>(3, 1));
+                                 ComPortAPI_SetHardwareFlowControl(1)}),
+              std::vector<BOOL>(3, 1));
     EXPECT_EQ(vp::calls().total(), 0);
     EXPECT_EQ(g_cto.ReadTotalTimeoutConstant, 800u);
 
@@ -74,12 +99,14 @@ TEST_F(ComPort, SettersSkipWhatIsSetAndStoreWhatThePortRefuses) {
     vp::addEmptyPort(3);
     vp::refuseBaud(3, 4800);
     EXPECT_EQ(std::vector<BOOL>({ComPortAPI_SetBaudRate(57600), ComPortAPI_SetReadingTimeoutInMs(1000),
-                                 ComPortAPI_SetHardwareFlowControl(0)}), std::vector<BOOL>(3, 0));
+                                 ComPortAPI_SetHardwareFlowControl(0)}),
+              std::vector<BOOL>(3, 0));
     EXPECT_EQ(vp::calls().setState + vp::calls().setTimeouts, 3);
     ASSERT_TRUE(ComPortAPI_OpenCOM(3));
     EXPECT_EQ(vp::appliedDcb(3).BaudRate, 57600u);
     EXPECT_EQ(vp::appliedDcb(3).fOutxCtsFlow, 0u);
-    EXPECT_EQ(vp::appliedTimeouts(3).ReadIntervalTimeout + vp::appliedTimeouts(3).ReadTotalTimeoutConstant, 2000u);
+    EXPECT_EQ(vp::appliedTimeouts(3).ReadIntervalTimeout + vp::appliedTimeouts(3).ReadTotalTimeoutConstant,
+              2000u);
 
     // Open: each change is applied; the low bit of the flag counts; a refused rate stays stored.
     EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(10000));
@@ -100,12 +127,24 @@ TEST_F(ComPort, SettersSkipWhatIsSetAndStoreWhatThePortRefuses) {
 
 TEST_F(ComPort, AReopenRefusedJustAfterACloseIsTriedAgainForUpToASecond) {
     // COM3 was opened and closed; `gapMs` later COM`port` is opened, and refused as `then` says.
-    struct Row { const char* name; std::function<void()> then; int port; int64_t gapMs; BOOL opened; int64_t minMs, maxMs; };
+    struct Row {
+        const char* name;
+        std::function<void()> then;
+        int port;
+        int64_t gapMs;
+        BOOL opened;
+        int64_t minMs, maxMs;
+    };
     const Row rows[] = {
         {"the driver still closing for 120 ms", [] { vp::refuseReopenFor(3, 120); }, 3, 0, 1, 120, 170},
         {"taken by another program", [] { vp::setPortBusy(3); }, 3, 0, 0, 1000, 1050},
         {"taken, a second after the close", [] { vp::setPortBusy(3); }, 3, 1000, 0, 0, 0},
-        {"taken, in the next test (the clock reset)", [] { vp::reset(); vp::setPortBusy(3); }, 3, 0, 0, 0, 0},
+        {"taken, in the next test (the clock reset)",
+         [] {
+             vp::reset();
+             vp::setPortBusy(3);
+         },
+         3, 0, 0, 0, 0},
         {"unplugged", [] { vp::removePort(3); }, 3, 0, 0, 0, 0},
         {"another port taken", [] { vp::setPortBusy(5); }, 5, 0, 0, 0, 0},
     };
@@ -129,13 +168,20 @@ using CommandExchange = VirtualLine;
 TEST_F(CommandExchange, FramesTheLineAndGathersTheReplyUntilAReadBringsNothing) {
     // Write: 10 bytes at 9600 = 11 ms; the identity (43 bytes, 45 ms) 20 ms after the line feed;
     // reads of 1000 ms.
-    struct Row { int64_t replyDelay; int pieces; int64_t gap; std::string reply; BOOL validate, result; int64_t end; };
+    struct Row {
+        int64_t replyDelay;
+        int pieces;
+        int64_t gap;
+        std::string reply;
+        BOOL validate, result;
+        int64_t end;
+    };
     const Row rows[] = {
-        {20, 1, 0, "", 1, 1, 2011},     // last byte at 76 ms: the second read ends it
-        {955, 1, 0, "", 1, 1, 2011},    // last byte at 1011 ms, the end of the first read
-        {956, 1, 0, "", 1, 1, 3011},    // at 1012 ms: the second read catches it, a third ends it
-        {20, 4, 950, "", 1, 1, 4011},   // pieces with gaps under one time-out form one reply
-        {20, 2, 2100, "", 1, 0, 2011},  // a silence of two time-outs cuts the reply
+        {20, 1, 0, "", 1, 1, 2011},    // last byte at 76 ms: the second read ends it
+        {955, 1, 0, "", 1, 1, 2011},   // last byte at 1011 ms, the end of the first read
+        {956, 1, 0, "", 1, 1, 3011},   // at 1012 ms: the second read catches it, a third ends it
+        {20, 4, 950, "", 1, 1, 4011},  // pieces with gaps under one time-out form one reply
+        {20, 2, 2100, "", 1, 0, 2011}, // a silence of two time-outs cuts the reply
         {20, 1, 0, kTx.substr(0, kTx.size() - 1), 1, 0, 2011}, // the final ">" missing
         {20, 1, 0, kTx + "\r\n", 1, 0, 2011},                  // anything after the prompt
         {20, 1, 0, kTx + std::string("\0x", 2), 1, 0, 2011},   // a zero byte does not end it
@@ -152,7 +198,8 @@ TEST_F(CommandExchange, FramesTheLineAndGathersTheReplyUntilAReadBringsNothing) 
         options.replyText[ReplyKind::Identity] = row.reply.empty() ? kTx : row.reply; // "": the unit's own
         openUnit(3, options);
         ComPortAPI_SetReadingTimeoutInMs(1000);
-        EXPECT_EQ(sendCommand("%fw -p", 0, row.validate, kTx.c_str()), row.result) << row.replyDelay << row.reply;
+        EXPECT_EQ(sendCommand("%fw -p", 0, row.validate, kTx.c_str()), row.result)
+            << row.replyDelay << row.reply;
         EXPECT_EQ(vp::nowMs(), row.end) << row.replyDelay << " " << row.gap;
         EXPECT_EQ(vp::written(3), "%%%fw -p\n\r");
         EXPECT_EQ(console(), "") << "a mismatch prints nothing";
@@ -191,14 +238,16 @@ TEST_F(CommandExchange, CtsHeldLowDelaysTheWrite) {
 // The bulk transfer: the image announced to the unit, then streamed at 115200 with 1 s reads.
 // Byte counts of the unit's faults count from the first image byte.
 class BulkTransfer : public VirtualLine {
-protected:
-    BOOL send(std::size_t length, UnitOptions options = {}, const char* expected = "SUCCESS", BOOL validate = 1) {
+  protected:
+    BOOL send(std::size_t length, UnitOptions options = {}, const char* expected = "SUCCESS",
+              BOOL validate = 1) {
         image_.resize(length);
         for (std::size_t i = 0; i < length; ++i) {
             image_[i] = static_cast<uint8_t>(i * 7 + i / 251);
         }
         const std::string announcement =
-            "%fw -l " + std::to_string(reference_hex::checksum(image_.begin(), image_.end())) + " " + std::to_string(length);
+            "%fw -l " + std::to_string(reference_hex::checksum(image_.begin(), image_.end())) + " " +
+            std::to_string(length);
         for (int64_t* count : {&options.disconnectAfterBytes, &options.ctsLowAfterBytes}) {
             *count += *count >= 0 ? static_cast<int64_t>(announcement.size()) + 4 : 0;
         }
@@ -230,8 +279,15 @@ TEST_F(BulkTransfer, PiecesPercentagesAndTheClosingReply) {
     // 10,240 bytes take 889 ms at 115200; "SUCCESS" comes 20 ms after the last byte and is
     // gathered by one read with it and one empty read. A write that CTS holds back fails after
     // its own line time and the stall margin, and nothing more is printed or read.
-    struct Row { std::size_t length; UnitOptions unit; const char* expected; BOOL validate, result; std::string console;
-                 std::vector<std::size_t> pieces; int64_t ms; };
+    struct Row {
+        std::size_t length;
+        UnitOptions unit;
+        const char* expected;
+        BOOL validate, result;
+        std::string console;
+        std::vector<std::size_t> pieces;
+        int64_t ms;
+    };
     UnitOptions lineEnd, unplugged, ctsInSecond, ctsInLast;
     lineEnd.successWithLineEnd = true;
     unplugged.disconnectAfterBytes = 25000; // gone once the last piece is on the wire
@@ -240,7 +296,14 @@ TEST_F(BulkTransfer, PiecesPercentagesAndTheClosingReply) {
     const std::string mismatch = "\r\nExpected : SUCCESS  received : SUCCESS\r\n\r\n"
                                  "\r\nError: Expected response did  not matched !\r\n";
     const Row rows[] = {
-        {25000, {}, "SUCCESS", 1, 1, "1%\b\b40%\b\b\b81%\b\b\b100%", {10240, 10240, 4520}, 889 + 889 + 393 + 2000},
+        {25000,
+         {},
+         "SUCCESS",
+         1,
+         1,
+         "1%\b\b40%\b\b\b81%\b\b\b100%",
+         {10240, 10240, 4520},
+         889 + 889 + 393 + 2000},
         {10240, {}, "SUCCESS", 1, 1, "1%\b\b100%", {10240}, 889 + 2000},
         {0, {}, "SUCCESS", 1, 1, "1%", {}, 0},
         {10240, {}, nullptr, 1, 1, "1%\b\b100%", {10240}, 889},
@@ -248,7 +311,14 @@ TEST_F(BulkTransfer, PiecesPercentagesAndTheClosingReply) {
         {10240, lineEnd, "SUCCESS", 0, 1, "1%\b\b100%", {10240}, 889 + 2000},
         {25000, unplugged, "SUCCESS", 1, 0, "1%\b\b40%\b\b\b81%", {10240, 10240, 4520}, 889 + 889 + 393},
         {25000, ctsInSecond, "SUCCESS", 1, 0, "1%\b\b40%", {10240, 4760}, 889 + 889 + kStallMs},
-        {25000, ctsInLast, "SUCCESS", 1, 0, "1%\b\b40%\b\b\b81%", {10240, 10240, 3520}, 889 + 889 + 393 + kStallMs},
+        {25000,
+         ctsInLast,
+         "SUCCESS",
+         1,
+         0,
+         "1%\b\b40%\b\b\b81%",
+         {10240, 10240, 3520},
+         889 + 889 + 393 + kStallMs},
     };
     for (const Row& row : rows) {
         restart();
@@ -276,15 +346,22 @@ TEST_F(BulkTransfer, TheReplyWindowOpensWhenTheImageHasLeftTheDriver) {
     // "SUCCESS" must still fall in the first read, which begins when the image has left the PC.
     // When the line stops for good with the image's end queued, the drain fails a write's bound
     // of its first count (160 KiB: 14.2 s + 15 s) after the last write returned.
-    struct Row { uint32_t queue, step; int64_t ctsLowAfter; BOOL result; int64_t msAfterLastWrite; };
-    const Row rows[] = {{16384, 1, -1, 1, 2000}, {163840, 10240, -1, 1, 2000}, {163840, 10240, 190000, 0, 14223 + kStallMs}};
+    struct Row {
+        uint32_t queue, step;
+        int64_t ctsLowAfter;
+        BOOL result;
+        int64_t msAfterLastWrite;
+    };
+    const Row rows[] = {
+        {16384, 1, -1, 1, 2000}, {163840, 10240, -1, 1, 2000}, {163840, 10240, 190000, 0, 14223 + kStallMs}};
     for (const Row& row : rows) {
         restart();
         vp::setDriverQueue(3, row.queue, row.step);
         UnitOptions unit;
         unit.ctsLowAfterBytes = row.ctsLowAfter;
         EXPECT_EQ(send(200000, unit), row.result);
-        EXPECT_EQ(vp::reads(3).size() > firstRead_ ? vp::reads(3)[firstRead_].bytes : "none", row.result ? "SUCCESS" : "none");
+        EXPECT_EQ(vp::reads(3).size() > firstRead_ ? vp::reads(3)[firstRead_].bytes : "none",
+                  row.result ? "SUCCESS" : "none");
         EXPECT_EQ(vp::nowMs() - vp::writes(3).back().endMs, row.msAfterLastWrite);
     }
 }

@@ -52,19 +52,34 @@ TEST(Base64, EncodesGroupsPadsTheLastAndAsksForRoomWithTheTerminator) {
 }
 
 TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
-    struct Row { std::string text; int room, result, roomAfter; std::string bytes; };
+    struct Row {
+        std::string text;
+        int room, result, roomAfter;
+        std::string bytes;
+    };
     const Row rows[] = {
-        {"YW\r\nJj", 3, 0, 3, "abc"},  {"YW\nJj\n", 3, 0, 3, "abc"}, {"YWJjZA", 5, 0, 3, "abc"},
-        {"YWJjZA", 4, -1, 5, ""},      {"YQ==", 1, -1, 3, ""},       {"YQ==", 3, 0, 1, "a"},
-        {"YWI=", 3, 0, 2, "ab"},       {"YQ=a", 9, -1, 9, ""},       {"Y===", 9, -1, 9, ""},
-        {"YW\rJj", 9, -1, 9, ""},      {"YW*j", 9, -1, 9, ""},       {"YW\x80j", 9, -1, 9, ""},
-        {"", 9, 0, 9, ""},             {"\r\n\n", 9, 0, 9, ""},
+        {"YW\r\nJj", 3, 0, 3, "abc"},
+        {"YW\nJj\n", 3, 0, 3, "abc"},
+        {"YWJjZA", 5, 0, 3, "abc"},
+        {"YWJjZA", 4, -1, 5, ""},
+        {"YQ==", 1, -1, 3, ""},
+        {"YQ==", 3, 0, 1, "a"},
+        {"YWI=", 3, 0, 2, "ab"},
+        {"YQ=a", 9, -1, 9, ""},
+        {"Y===", 9, -1, 9, ""},
+        {"YW\rJj", 9, -1, 9, ""},
+        {"YW*j", 9, -1, 9, ""},
+        {"YW\x80j", 9, -1, 9, ""},
+        {"", 9, 0, 9, ""},
+        {"\r\n\n", 9, 0, 9, ""},
     };
     for (const Row& row : rows) {
         unsigned char out[16] = {};
         int room = row.room;
         EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>(row.text.data()),
-                                static_cast<int>(row.text.size())), row.result) << row.text;
+                                static_cast<int>(row.text.size())),
+                  row.result)
+            << row.text;
         EXPECT_EQ(room, row.roomAfter) << row.text;
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out), row.bytes.size()), row.bytes);
         EXPECT_EQ(reference_base64::decode(row.text).valid, row.result == 0 || row.roomAfter > row.room);
@@ -72,27 +87,32 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
     unsigned char out[8] = {}; // the text's length is the bound, not its end
     int room = 8;
     EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>("YWJjZABj"), 7) + room, 3);
-    EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>("YWJj\r\n"), 5), -1) << "a lone CR at the end";
+    EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>("YWJj\r\n"), 5), -1)
+        << "a lone CR at the end";
 }
 
 // The current file: created or appended to in binary mode, and every failure reported.
 TEST(FileOutput, OneCurrentFileAndAMessageForEveryFailure) {
     enterFreshFolder("scratch-file-output");
-    const std::string noFile = "ERROR: File does not exists or Not opened !\n", closeFailed = "ERROR: File close failed, the file is incomplete !\n";
+    const std::string noFile = "ERROR: File does not exists or Not opened !\n",
+                      closeFailed = "ERROR: File close failed, the file is incomplete !\n";
     const std::string big(1 << 20, 'x');
     virtual_console::reset();
-    const std::vector<BOOL> results = {   // in this order
+    const std::vector<BOOL> results = {
+        // in this order
         FileAPI_CreateFile("out.bin", 1), FileAPI_writeToFileBinary("ab\r\n", 4), FileAPI_CloseFile(),
         FileAPI_OpenFile_ToWrite("out.bin", 1), FileAPI_writeToFileBinary("cd", 2), FileAPI_CloseFile(),
-        FileAPI_CloseFile(), FileAPI_CreateFile("missing/out.bin", 1), FileAPI_OpenFile_ToWrite("missing/out.bin", 0),
-        FileAPI_writeToFileBinary("x", 1),
+        FileAPI_CloseFile(), FileAPI_CreateFile("missing/out.bin", 1),
+        FileAPI_OpenFile_ToWrite("missing/out.bin", 0), FileAPI_writeToFileBinary("x", 1),
         // A full device: the write the stream cannot hold, or the close that stores the rest, fails.
-        FileAPI_CreateFile("/dev/full", 1), FileAPI_writeToFileBinary(big.data(), 1 << 20), FileAPI_CloseFile(),
-        FileAPI_CreateFile("/dev/full", 0), FileAPI_writeToFileBinary("x", 1), FileAPI_CloseFile()};
+        FileAPI_CreateFile("/dev/full", 1), FileAPI_writeToFileBinary(big.data(), 1 << 20),
+        FileAPI_CloseFile(), FileAPI_CreateFile("/dev/full", 0), FileAPI_writeToFileBinary("x", 1),
+        FileAPI_CloseFile()};
     EXPECT_EQ(results, (std::vector<BOOL>{1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, 0, 1, 1, 0}));
     EXPECT_EQ(readFile("out.bin"), "ab\r\ncd");
-    EXPECT_EQ(virtual_console::output(), noFile + "ERROR: File does not exists\nERROR: File does not exists\n" + noFile +
-                                             "ERROR: File write failed, the file is incomplete !\n" + closeFailed + closeFailed);
+    EXPECT_EQ(virtual_console::output(),
+              noFile + "ERROR: File does not exists\nERROR: File does not exists\n" + noFile +
+                  "ERROR: File write failed, the file is incomplete !\n" + closeFailed + closeFailed);
 }
 
 // Intel HEX text holding `image` from offset 0 in records of 16 bytes, in the unit's flash at
@@ -104,15 +124,17 @@ std::string hexTextOf(const std::string& image) {
             text += reference_hex::record(4, 0, {0x80, static_cast<uint8_t>(offset >> 16)}) + "\r\n";
         }
         const std::string piece = image.substr(offset, 16);
-        text += reference_hex::record(0, offset & 0xFFFF, std::vector<uint8_t>(piece.begin(), piece.end())) + "\r\n";
+        text += reference_hex::record(0, offset & 0xFFFF, std::vector<uint8_t>(piece.begin(), piece.end())) +
+                "\r\n";
     }
     return text + ":00000001FF\r\n";
 }
 
 class WebFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        enterFreshFolder(std::string("scratch-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        enterFreshFolder(std::string("scratch-") +
+                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
         ASSERT_TRUE(WorkingBuffers_Setup());
     }
     void TearDown() override { WorkingBuffers_Release(); }
@@ -131,15 +153,18 @@ protected:
 // What the file must hold for `image` -- five header lines, then the Base64 text with its
 // padding turned into "A", in lines of 928 characters, the last without a line end -- and what
 // the writer prints.
-struct WebFileText { std::string header, body, console; };
+struct WebFileText {
+    std::string header, body, console;
+};
 WebFileText expected(const std::string& image) {
     const uint32_t sum = reference_hex::checksum(image.begin(), image.end());
     std::string text = reference_base64::encode(image);
     std::replace(text.begin(), text.end(), '=', 'A');
     const std::string s = std::to_string(sum), n = std::to_string(image.size());
     WebFileText file{"KovLar\r\n627184\r\n1.0.3\r\n" + s + "\r\n" + n + "\r\n", "",
-                     "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + s + " !\r\n\r\n Firmware CheckSum u = " + s +
-                         " !\r\n\r\n Firmware data length = " + n + " !\r\n"};
+                     "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + s +
+                         " !\r\n\r\n Firmware CheckSum u = " + s + " !\r\n\r\n Firmware data length = " + n +
+                         " !\r\n"};
     for (std::size_t at = 0; at < text.size(); at += 928) {
         file.body += (at > 0 ? "\r\n" : "") + text.substr(at, 928);
     }
@@ -154,7 +179,8 @@ TEST_F(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
         EXPECT_EQ(write(image), fits ? 1 : 0);
         const WebFileText file = expected(image);
         EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + (fits ? file.body : ""));
-        EXPECT_EQ(virtual_console::output(), file.console + (fits ? "" : "\r\n ERROR BASE 64 !\r\n") + "\r\nPress any key to exit");
+        EXPECT_EQ(virtual_console::output(),
+                  file.console + (fits ? "" : "\r\n ERROR BASE 64 !\r\n") + "\r\nPress any key to exit");
         EXPECT_EQ(virtual_console::keyWaits(), 1);
     }
 }
@@ -176,8 +202,9 @@ TEST_F(WebFile, InvalidTextOrAFileThatCannotBeWrittenIsNoSuccess) {
     const reference_hex::Image mcu = reference_hex::flatten(std::string(AUTOGEN_FILES[0].fileData));
     const WebFileText file = expected(std::string(mcu.bytes.begin(), mcu.bytes.begin() + mcu.length));
     EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + file.body);
-    EXPECT_EQ(virtual_console::output(), "\n\rWriting FwToUpload.bin for the web upload of firmware version 1.0.3\n\r" +
-                                             file.console + "\r\nPress any key to exit");
+    EXPECT_EQ(virtual_console::output(),
+              "\n\rWriting FwToUpload.bin for the web upload of firmware version 1.0.3\n\r" + file.console +
+                  "\r\nPress any key to exit");
     std::filesystem::remove(FIRMWARE_FILE_NAME_FOR_WEB);
     std::filesystem::create_directory(FIRMWARE_FILE_NAME_FOR_WEB);
     virtual_console::reset();
