@@ -3,7 +3,7 @@
 #ifndef TESTS_CONSOLE_TEXT_H
 #define TESTS_CONSOLE_TEXT_H
 
-#include "ReferenceHex.h"
+#include "HexRecords.h"
 
 #include <gtest/gtest.h>
 
@@ -69,8 +69,7 @@ inline std::vector<std::string> wholeUpdate(int port, int baud, bool rx) {
 
 // The upload announcement of an image, as the unit hears it: its checksum and length.
 inline std::string announce(char kind, const std::string& image) {
-    return std::string("%%%fw -") + kind + " " +
-           std::to_string(reference_hex::checksum(image.begin(), image.end())) + " " +
+    return std::string("%%%fw -") + kind + " " + std::to_string(checksum(image.begin(), image.end())) + " " +
            std::to_string(image.size()) + "\n\r";
 }
 

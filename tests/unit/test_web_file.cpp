@@ -1,22 +1,18 @@
-// The web upload file: the Base64 codec, the single output file, and "FwToUpload.bin" itself
-// with its header lines and its body in lines of 928 characters.
+// The web upload file: the Base64 codec, the single output file, and "FwToUpload.bin" itself with
+// its header lines and its body in lines of 928 characters, against coreutils' base64.
 #include "Encoder.h"
 #include "FileAPI.h"
 #include "VirtualConsole.h"
 #include "WebUploadFile.h"
 #include "WorkingBuffers.h"
-#include "firmware/BinImage.h"
 
-#include "Files.h"
-#include "ReferenceBase64.h"
-#include "ReferenceHex.h"
+#include "HexRecords.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,30 +20,41 @@ int VelmoraFwWebFile_main(); // the web file program's entry, built into the tes
 
 namespace {
 
-std::string randomBytes(std::size_t length) {
-    static std::mt19937 random(7);
-    std::string bytes(length, '\0');
-    std::generate(bytes.begin(), bytes.end(), [] { return static_cast<char>(random()); });
-    return bytes;
+const auto* bytes(const std::string& s) {
+    return reinterpret_cast<const unsigned char*>(s.data());
 }
 
+// The test vectors of RFC 4648, and every byte value (its text from coreutils' base64).
 TEST(Base64, EncodesGroupsPadsTheLastAndAsksForRoomWithTheTerminator) {
-    for (std::size_t length = 0; length <= 100; ++length) {
-        const std::string bytes = randomBytes(length);
-        const std::string text = reference_base64::encode(bytes);
+    std::string all(256, '\0');
+    for (int i = 0; i < 256; ++i) {
+        all[static_cast<std::size_t>(i)] = static_cast<char>(i);
+    }
+    const std::pair<std::string, std::string> vectors[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {all,
+         "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7PD0+P0BBQkNERUZH"
+         "SElKS0xNTk9QUVJTVFVWV1hZWltcXV5fYGFiY2RlZmdoaWprbG1ub3BxcnN0dXZ3eHl6e3x9fn+AgYKDhIWGh4iJiouMjY6P"
+         "kJGSk5SVlpeYmZqbnJ2en6ChoqOkpaanqKmqq6ytrq+wsbKztLW2t7i5uru8vb6/wMHCw8TFxsfIycrLzM3Oz9DR0tPU1dbX"
+         "2Nna29zd3t/g4eLj5OXm5+jp6uvs7e7v8PHy8/T19vf4+fr7/P3+/w=="}};
+    for (const auto& [data, text] : vectors) {
         std::string out(text.size() + 2, '#');
-        int room = static_cast<int>(text.size());
-        const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
         auto* dst = reinterpret_cast<unsigned char*>(out.data());
-        if (length > 0) { // exactly the text's size is one byte short: the terminator needs room
-            EXPECT_EQ(base64_encode(dst, &room, src, static_cast<int>(length)), -1);
-            EXPECT_EQ(room, static_cast<int>(text.size()) + 1);
-            EXPECT_EQ(out, std::string(text.size() + 2, '#')) << "nothing written";
-        }
-        room = static_cast<int>(text.size()) + 1;
-        EXPECT_EQ(base64_encode(dst, &room, src, static_cast<int>(length)), 0);
-        EXPECT_EQ(room, length > 0 ? static_cast<int>(text.size()) : static_cast<int>(text.size()) + 1);
-        EXPECT_EQ(out, length > 0 ? text + std::string("\0#", 2) : "##") << length;
+        const int length = static_cast<int>(data.size()), size = static_cast<int>(text.size());
+        int room = size; // one byte short: the terminator needs room too
+        EXPECT_EQ(base64_encode(dst, &room, bytes(data), length), data.empty() ? 0 : -1);
+        EXPECT_EQ(room, data.empty() ? 0 : size + 1);
+        EXPECT_EQ(out, std::string(text.size() + 2, '#')) << "nothing written";
+        room = size + 1;
+        EXPECT_EQ(base64_encode(dst, &room, bytes(data), length), 0);
+        EXPECT_EQ(room, data.empty() ? 1 : size);
+        EXPECT_EQ(out, data.empty() ? "##" : text + std::string("\0#", 2)) << text;
     }
 }
 
@@ -56,6 +63,7 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
         std::string text;
         int room, result, roomAfter;
         std::string bytes;
+        int cut = 0; // characters of the text not handed over: its length is the bound, not its end
     };
     const Row rows[] = {
         {"YW\r\nJj", 3, 0, 3, "abc"},
@@ -72,23 +80,19 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
         {"YW\x80j", 9, -1, 9, ""},
         {"", 9, 0, 9, ""},
         {"\r\n\n", 9, 0, 9, ""},
+        {"YWJjZABj", 8, 0, 3, "abc", 1},
     };
     for (const Row& row : rows) {
         unsigned char out[16] = {};
         int room = row.room;
-        EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>(row.text.data()),
-                                static_cast<int>(row.text.size())),
-                  row.result)
-            << row.text;
+        const int length = static_cast<int>(row.text.size()) - row.cut;
+        EXPECT_EQ(base64_decode(out, &room, bytes(row.text), length), row.result) << row.text;
         EXPECT_EQ(room, row.roomAfter) << row.text;
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out), row.bytes.size()), row.bytes);
-        EXPECT_EQ(reference_base64::decode(row.text).valid, row.result == 0 || row.roomAfter > row.room);
     }
-    unsigned char out[8] = {}; // the text's length is the bound, not its end
+    unsigned char out[8] = {};
     int room = 8;
-    EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>("YWJjZABj"), 7) + room, 3);
-    EXPECT_EQ(base64_decode(out, &room, reinterpret_cast<const unsigned char*>("YWJj\r\n"), 5), -1)
-        << "a lone CR at the end";
+    EXPECT_EQ(base64_decode(out, &room, bytes("YWJj\r\n"), 5), -1) << "a lone CR at the end";
 }
 
 // The current file: created or appended to in binary mode, and every failure reported.
@@ -115,19 +119,26 @@ TEST(FileOutput, OneCurrentFileAndAMessageForEveryFailure) {
                   "ERROR: File write failed, the file is incomplete !\n" + closeFailed + closeFailed);
 }
 
-// Intel HEX text holding `image` from offset 0 in records of 16 bytes, in the unit's flash at
-// 0x80000000 as the microcontroller text has it.
-std::string hexTextOf(const std::string& image) {
-    std::string text;
-    for (std::size_t offset = 0; offset < image.size(); offset += 16) {
-        if (offset % 0x10000 == 0) {
-            text += reference_hex::record(4, 0, {0x80, static_cast<uint8_t>(offset >> 16)}) + "\r\n";
-        }
-        const std::string piece = image.substr(offset, 16);
-        text += reference_hex::record(0, offset & 0xFFFF, std::vector<uint8_t>(piece.begin(), piece.end())) +
-                "\r\n";
+// What the file must hold for the first `length` bytes of `image` -- five header lines, then the
+// Base64 text (coreutils' base64 in lines of 928, made at build time) with its padding turned into
+// "A" and CR LF between the lines -- and what the writer prints.
+struct WebFileText {
+    std::string header, body, console;
+};
+WebFileText expected(const std::string& image, const std::string& base64File) {
+    const std::string s = std::to_string(checksum(image.begin(), image.end())),
+                      n = std::to_string(image.size());
+    WebFileText file{"KovLar\r\n627184\r\n1.0.3\r\n" + s + "\r\n" + n + "\r\n", readFile(base64File),
+                     "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + s +
+                         " !\r\n\r\n Firmware CheckSum u = " + s + " !\r\n\r\n Firmware data length = " + n +
+                         " !\r\n"};
+    std::replace(file.body.begin(), file.body.end(), '=', 'A');
+    for (std::size_t at = 0; (at = file.body.find('\n', at)) != std::string::npos; at += 2) {
+        file.body.insert(at, "\r");
     }
-    return text + ":00000001FF\r\n";
+    file.body.erase(file.body.size() -
+                    std::min<std::size_t>(file.body.size(), 2)); // no line end after the last
+    return file;
 }
 
 class WebFile : public ::testing::Test {
@@ -138,47 +149,32 @@ class WebFile : public ::testing::Test {
         ASSERT_TRUE(WorkingBuffers_Setup());
     }
     void TearDown() override { WorkingBuffers_Release(); }
-    // Writes the file from a microcontroller text holding `image`; returns the result.
-    BOOL write(const std::string& image) {
-        const std::string text = hexTextOf(image);
+};
+
+TEST_F(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
+    const std::string rx = expectedImage("M627184_RX_XC7A15_V1_03.mcs");
+    for (const std::size_t length : {0, 1, 2, 696, 921, 460797, 460798}) {
+        SCOPED_TRACE(length);
+        // The microcontroller text holding the image in records of 16 bytes, at 0x80000000 as in the unit.
+        const std::string image = rx.substr(0, length);
+        std::string text;
+        for (std::size_t offset = 0; offset < image.size(); offset += 16) {
+            text += (offset % 0x10000 == 0 ? record(4, 0, {0x80, static_cast<uint8_t>(offset >> 16)}) + "\r\n"
+                                           : "") +
+                    record(0, offset & 0xFFFF,
+                           {image.begin() + offset, image.begin() + std::min(offset + 16, length)}) +
+                    "\r\n";
+        }
         std::free(gHexFirmware);
         gHexFirmware = static_cast<char*>(std::calloc(text.size() + 16, 1));
         std::memcpy(gHexFirmware, text.data(), text.size());
         virtual_console::reset();
         virtual_console::setInput("k");
-        return createFirmwareFileForWeb();
-    }
-};
-
-// What the file must hold for `image` -- five header lines, then the Base64 text with its
-// padding turned into "A", in lines of 928 characters, the last without a line end -- and what
-// the writer prints.
-struct WebFileText {
-    std::string header, body, console;
-};
-WebFileText expected(const std::string& image) {
-    const uint32_t sum = reference_hex::checksum(image.begin(), image.end());
-    std::string text = reference_base64::encode(image);
-    std::replace(text.begin(), text.end(), '=', 'A');
-    const std::string s = std::to_string(sum), n = std::to_string(image.size());
-    WebFileText file{"KovLar\r\n627184\r\n1.0.3\r\n" + s + "\r\n" + n + "\r\n", "",
-                     "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + s +
-                         " !\r\n\r\n Firmware CheckSum u = " + s + " !\r\n\r\n Firmware data length = " + n +
-                         " !\r\n"};
-    for (std::size_t at = 0; at < text.size(); at += 928) {
-        file.body += (at > 0 ? "\r\n" : "") + text.substr(at, 928);
-    }
-    return file;
-}
-
-TEST_F(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
-    for (const std::size_t length : {0, 1, 2, 3, 696, 921, 460797, 460798}) {
-        SCOPED_TRACE(length);
-        const std::string image = randomBytes(length);
         const bool fits = length <= 460797; // the text and its terminator in 614,400 bytes
-        EXPECT_EQ(write(image), fits ? 1 : 0);
-        const WebFileText file = expected(image);
-        EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + (fits ? file.body : ""));
+        EXPECT_EQ(createFirmwareFileForWeb(), fits ? 1 : 0);
+        const WebFileText file =
+            expected(image, FWUPGRADE_EXPECTED_IMAGES "/base64-" + std::to_string(length));
+        EXPECT_TRUE(readFile(FIRMWARE_FILE_NAME_FOR_WEB) == file.header + (fits ? file.body : ""));
         EXPECT_EQ(virtual_console::output(),
                   file.console + (fits ? "" : "\r\n ERROR BASE 64 !\r\n") + "\r\nPress any key to exit");
         EXPECT_EQ(virtual_console::keyWaits(), 1);
@@ -199,9 +195,9 @@ TEST_F(WebFile, InvalidTextOrAFileThatCannotBeWrittenIsNoSuccess) {
     WorkingBuffers_Release();
     virtual_console::reset();
     EXPECT_EQ(VelmoraFwWebFile_main(), 0);
-    const reference_hex::Image mcu = reference_hex::flatten(std::string(AUTOGEN_FILES[0].fileData));
-    const WebFileText file = expected(std::string(mcu.bytes.begin(), mcu.bytes.begin() + mcu.length));
-    EXPECT_EQ(readFile(FIRMWARE_FILE_NAME_FOR_WEB), file.header + file.body);
+    const WebFileText file =
+        expected(expectedImage("M627184_MCU_61_V1_03.hex"), FWUPGRADE_EXPECTED_IMAGES "/base64-mcu");
+    EXPECT_TRUE(readFile(FIRMWARE_FILE_NAME_FOR_WEB) == file.header + file.body);
     EXPECT_EQ(virtual_console::output(),
               "\n\rWriting FwToUpload.bin for the web upload of firmware version 1.0.3\n\r" + file.console +
                   "\r\nPress any key to exit");
