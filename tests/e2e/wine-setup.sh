@@ -5,7 +5,7 @@
 #                                                    configured with tests on: the unit tests are
 #                                                    built later, beside the first Wine runs) and
 #                                                    packs the technicians' zip as a release does
-#   wine-setup.sh prefix <prefix dir>                creates a Wine prefix with no COM port in it
+#   wine-setup.sh prefix                             creates the Wine prefix WINEPREFIX with no COM port in it
 #   wine-setup.sh unpack <zip> <folder>              unpacks the zip where a technician would, a
 #                                                    folder of the prefix (spaces, letters beyond
 #                                                    ASCII), and checks what it holds
@@ -19,9 +19,8 @@ windows)
     rm -rf "$3/packages"
     (cd "$3" && cpack -G ZIP >/dev/null)
     ;;
-prefix)
-    mkdir -p "$2"
-    export WINEPREFIX="$(cd "$2" && pwd)" WINEDEBUG=-all WINEDLLOVERRIDES="mountmgr.sys=d;winemenubuilder.exe=d" DISPLAY=
+prefix) # in Wine's environment for the tests (tests/e2e/CMakeLists.txt)
+    mkdir -p "$WINEPREFIX"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         wineboot -i
         wineserver -w
@@ -39,7 +38,7 @@ unpack)
     echo "unpacked: $listed"
     ;;
 *)
-    echo "usage: $0 windows <source dir> <build dir> | prefix <prefix dir> | unpack <zip> <folder>" >&2
+    echo "usage: $0 windows <source dir> <build dir> | prefix | unpack <zip> <folder>" >&2
     exit 2
     ;;
 esac

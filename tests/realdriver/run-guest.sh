@@ -8,8 +8,8 @@
 # images land in the --unit-dir. With --wine, the guest runs the given Windows program under the
 # host's Wine instead (guest-wine.sh), the host's root shared read-only over virtio-9p and
 # WINEPREFIX's prefix seen through an overlay. With --unplug-when (and --adapter), the adapter is
-# pulled out (device_del) once the text shows on the guest's console, and the log says when, on
-# the host's clock since boot ("device_del sent at uptime <s>"), or that it never happened.
+# pulled out (device_del) once the text shows on the guest's console, and the console says when:
+# "@@velmora-unplugged" follows there the moment device_del is sent (the log says when it never was).
 # Standard output: exactly the bytes the tool printed; exit status: the tool's. Everything else
 # (the guest's console, QEMU's messages) goes to the --log file; the guest's console also shows
 # live in the --console file. 124: the run exceeded its bound; 125: the guest gave no result;
@@ -64,7 +64,7 @@ usb=() memory=256
 ahead=(); [ "$(id -u)" -ne 0 ] || ahead=(nice -n -10)
 timeout -k 5 "$bound" "${ahead[@]}" qemu-system-x86_64 -accel tcg -m $memory -nodefaults -display none -no-reboot \
     -name velmora,debug-threads=on -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" -append "$append" \
-    -serial "file:$console" -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
+    -chardev "file,id=console,path=$console,append=on" -serial chardev:console -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
 qemu=$!
 if [ "$(id -u)" -eq 0 ]; then # once the CPU thread exists, so that it does not inherit the priority
     for _ in $(seq 100); do
@@ -78,9 +78,10 @@ fi
 # guest, which then sees what a technician pulling the cable causes (EIO, hang-up).
 if [ -n "$unplug" ]; then
     while kill -0 "$qemu" 2>/dev/null && ! grep -qF -- "$unplug" "$console"; do sleep 0.05; done
-    read -r sent _ </proc/uptime
-    if kill -0 "$qemu" 2>/dev/null && echo "device_del ftdi" >&3 && sleep 0.5 && ! grep -q Error "$tmp/monitor.out"; then
-        echo "run-guest: device_del sent at uptime $sent s" >>"$log"
+    # QEMU appends to the console too, so the line lands whole between what the guest writes.
+    if kill -0 "$qemu" 2>/dev/null && echo "device_del ftdi" >&3 && printf '\n@@velmora-unplugged\n' >>"$console" &&
+        sleep 0.5 && ! grep -q Error "$tmp/monitor.out"; then
+        echo "run-guest: device_del sent" >>"$log"
     else
         echo "run-guest: no unplug: the guest ended before the text showed, or QEMU refused device_del" >>"$log"
     fi

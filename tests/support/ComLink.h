@@ -23,16 +23,15 @@ struct ComLink : velmora_sim::PtyPort {
 
 #ifdef VELMORA_UNIT_SIM
 // VelmoraUnitSim publishing the unit at `link`, with a trace and the images it receives in
-// `folder`. The options are the program's own (--type RX, --baud 57600, --pacing, faults). It
-// stands in for hardware, so it keeps its own time at real-time priority where it may.
+// `folder`. The options are the program's own (--type RX, --baud 57600, --pacing, --realtime,
+// faults).
 class SimulatedUnit : public ChildProcess {
   public:
     SimulatedUnit(const std::string& link, const std::string& folder, std::vector<std::string> options)
         : ChildProcess([&] {
               options.insert(options.begin(),
                              {VELMORA_UNIT_SIM, "--link", link, "--trace", folder + "/unit.trace", "--images",
-                              folder + "/images", "--ready-file", folder + "/ready", "--max-run", "900000",
-                              "--realtime"});
+                              folder + "/images", "--ready-file", folder + "/ready", "--max-run", "900000"});
               return options;
           }()),
           ready_(folder + "/ready") {}
