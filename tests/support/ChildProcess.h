@@ -33,9 +33,8 @@ class ChildProcess {
     };
 
     // Without a folder, the program runs here and its input and output are /dev/null.
-    explicit ChildProcess(std::vector<std::string> argv, std::string folder = {})
-        : argv_(std::move(argv)), files_(folder.empty() ? "" : folder + "/child" + std::to_string(++runs_)),
-          folder_(std::move(folder)) {}
+    explicit ChildProcess(std::vector<std::string> argv, const std::string& folder = {})
+        : argv_(std::move(argv)), folder_(folder), files_(folder + "/child" + std::to_string(++runs_)) {}
     ~ChildProcess() { stop(); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -48,14 +47,9 @@ class ChildProcess {
         posix_spawnattr_t group;
         posix_spawn_file_actions_init(&io);
         posix_spawnattr_init(&group);
-        for (const int fd : {0, 1, 2}) {
-            posix_spawn_file_actions_addopen(&io, fd,
-                                             file(fd == 0   ? ".in"
-                                                  : fd == 1 ? ".out"
-                                                            : ".err")
-                                                 .c_str(),
-                                             fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        }
+        posix_spawn_file_actions_addopen(&io, 0, file(".in").c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&io, 1, file(".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&io, 2, file(".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (!folder_.empty()) {
             posix_spawn_file_actions_addchdir_np(&io, folder_.c_str());
         }
@@ -63,12 +57,10 @@ class ChildProcess {
         std::vector<char*> args(argv_.size() + 1, nullptr);
         std::transform(argv_.begin(), argv_.end(), args.begin(), [](std::string& a) { return a.data(); });
         started_ = std::chrono::steady_clock::now();
-        if (posix_spawn(&pid_, args[0], &io, &group, args.data(), environ) != 0) {
-            pid_ = -1;
-        }
+        pid_ = posix_spawn(&pid_, args[0], &io, &group, args.data(), environ) == 0 ? pid_ : -1;
         posix_spawn_file_actions_destroy(&io);
         posix_spawnattr_destroy(&group);
-        watching_ = pid_ > 0 && !files_.empty();
+        watching_ = pid_ > 0 && !folder_.empty();
         if (watching_) {
             watcher_ = std::thread([this, path = watched_.empty() ? file(".out") : watched_] {
                 const sched_param high{10};
@@ -78,9 +70,9 @@ class ChildProcess {
                     std::ifstream in(path, std::ios::binary);
                     in.seekg(static_cast<std::streamoff>(seen_));
                     const std::string fresh{std::istreambuf_iterator<char>(in), {}};
+                    seen_ += fresh.size();
                     if (!fresh.empty()) {
                         result_.shown.emplace_back(seconds(), fresh);
-                        seen_ += fresh.size();
                     }
                 }
             });
@@ -88,7 +80,7 @@ class ChildProcess {
         return pid_ > 0;
     }
 
-    std::string output() const { return files_.empty() ? "" : readFile(file(".out")); }
+    std::string output() const { return readFile(file(".out")); }
     double seconds() const {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     }
@@ -111,56 +103,46 @@ class ChildProcess {
 
     // Waits until the output holds `text`; false when the program ends or the time runs out first.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
-        for (const auto end = std::chrono::steady_clock::now() + limit;
-             std::chrono::steady_clock::now() < end;
-             std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-            const bool runs = running();
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (bool runs = true; runs && std::chrono::steady_clock::now() < end;) {
+            runs = running();
             if (output().find(text) != std::string::npos) {
                 return true;
             }
-            if (!runs) {
-                return false;
-            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return false;
     }
 
-    // Waits for the program to end, ending it at `limit` after its start.
+    // Waits for the program to end, ending it at `limit` after its start (SIGTERM, then SIGKILL to its
+    // group two seconds later).
     Result wait(std::chrono::seconds limit) {
+        const auto sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); };
         while (running() && std::chrono::steady_clock::now() < started_ + limit) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        stop();
-        result_.output = output();
-        return result_;
-    }
-
-    // Ends the program if it still runs: SIGTERM, and SIGKILL to its group after two seconds.
-    void stop() {
-        if (running()) {
-            kill(pid_, SIGTERM);
+            sleep();
         }
         for (int i = 0; running() && i < 200; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            kill(pid_, i == 0 ? SIGTERM : 0);
+            sleep();
         }
-        if (running()) {
+        for (; running(); sleep()) {
             kill(-pid_, SIGKILL);
-            while (running()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
         }
         watching_ = false;
         if (watcher_.joinable()) {
             watcher_.join();
         }
+        result_.output = folder_.empty() ? "" : output();
+        return result_;
     }
+    void stop() { wait(std::chrono::seconds(0)); }
 
   private:
-    std::string file(const char* suffix) const { return files_.empty() ? "/dev/null" : files_ + suffix; }
+    std::string file(const char* suffix) const { return folder_.empty() ? "/dev/null" : files_ + suffix; }
 
     static inline int runs_ = 0;
     std::vector<std::string> argv_;
-    std::string files_, folder_, watched_;
+    std::string folder_, files_, watched_;
     pid_t pid_ = -1;
     Result result_; // its pieces shown are the watcher's until it has ended
     std::atomic<bool> watching_{false};
