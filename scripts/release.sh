@@ -27,11 +27,14 @@ done
 cd "$src"
 bash scripts/install-deps.sh --release
 
-if [ "$dirty" = no ] && [ -n "$(git status --porcelain)" ]; then
-    echo "release.sh: the work tree has uncommitted changes; a release is built from a commit" >&2
-    exit 1
-fi
 source scripts/release-env.sh
+if [ "$dirty" = no ]; then
+    changes=$(git status --porcelain) || { echo "release.sh: git cannot tell whether the work tree has uncommitted changes" >&2; exit 1; }
+    if [ -n "$changes" ]; then
+        echo "release.sh: the work tree has uncommitted changes; a release is built from a commit" >&2
+        exit 1
+    fi
+fi
 echo "release.sh: commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T UTC'))"
 
 # Each step's output goes to a log, shown when the step fails.
