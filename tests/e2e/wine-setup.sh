@@ -6,7 +6,7 @@
 #                                                    built later, beside the first Wine runs) and
 #                                                    packs the technicians' zip as a release does
 #   wine-setup.sh prefix <prefix dir>                creates a Wine prefix with no COM port in it
-#   wine-setup.sh unpack <zip> <folder>              checks the zip's .sha256 and unpacks
+#   wine-setup.sh unpack <zip> <folder>              checks the zip against its .sha256 and unpacks
 #                                                    it where a technician would, a folder of the
 #                                                    prefix (spaces, letters beyond ASCII)
 set -euo pipefail
@@ -30,7 +30,7 @@ prefix)
     ;;
 unpack)
     # The zip holds what it should: cpack checked it as it packed it (cmake/ReproducibleArchives.cmake).
-    (cd "$(dirname "$2")" && sha256sum --quiet -c "$(basename "$2").sha256")
+    bash "$(dirname "$0")/../../scripts/check-sha256.sh" "$2"
     rm -rf "$3" && mkdir -p "$3"
     cmake -E chdir "$3" cmake -E tar xf "$2"
     echo "unpacked: $(cd "$3" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')"
