@@ -2,8 +2,9 @@
 # Set-up of the Wine runs, run by CTest as fixtures.
 #   wine-setup.sh windows <source dir> <build dir>   cross-builds the Windows programs and the
 #                                                    version reader pe_version_info (mingw preset,
-#                                                    configured with tests on: the unit tests are
-#                                                    built later, beside the first Wine runs) and
+#                                                    configured with tests on: the unit tests,
+#                                                    outside "all" in a cross build, are built
+#                                                    later, beside the first Wine runs) and
 #                                                    packs the technicians' zip as a release does
 #   wine-setup.sh prefix <prefix dir>                creates a Wine prefix with no COM port in it
 #   wine-setup.sh unpack <zip> <folder>              checks the zip against its .sha256 and unpacks
@@ -15,7 +16,7 @@ windows)
     cd "$2"
     source scripts/release-env.sh # as scripts/release.sh builds
     cmake --preset mingw -B "$3" -DFWUPGRADE_BUILD_TESTS=ON >/dev/null
-    cmake --build "$3" -j2 --target VelmoraFwUpgrade VelmoraFwWebFile pe_version_info
+    cmake --build "$3" -j2 # the programs and pe_version_info; the unit tests are not in "all" here
     rm -rf "$3/packages"
     (cd "$3" && cpack -G ZIP >/dev/null)
     ;;
