@@ -2,8 +2,9 @@
 # Builds the release as it is shipped, from the commit checked out: the Windows zip for the
 # technicians (mingw preset, cpack --preset windows) and the Linux .deb and .tar.gz (release
 # preset, cpack --preset linux), each build from scratch in its preset's folder. The packages,
-# the zip's .sha256 and SHA256SUMS (sha256sum's format, over the zip, the .deb and the .tar.gz)
-# are written to the output folder.
+# the zip's .sha256, SHA256SUMS (sha256sum's format, over the zip, the .deb and the .tar.gz) and
+# TOOLCHAIN (the Debian packages that built them, with their versions) are written to the output
+# folder.
 #
 # The same commit gives the same bytes on every rebuild (scripts/reproduce.sh checks it):
 # SOURCE_DATE_EPOCH is the last commit's time unless it is set, and is what the PE time stamp
@@ -37,6 +38,35 @@ if [ "$dirty" = no ]; then
 fi
 echo "release.sh: commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%F %T UTC'))"
 
+# The Debian packages, with their versions, whose files made the release's bytes: the compilers
+# and the runtimes they link, the binutils that link and strip, CMake and CPack, the packers and
+# the libraries dpkg-shlibdeps reads the .deb's Depends from. One "package version" line each,
+# sorted; scripts/reproduce.sh names those that differ when a rebuild gives other bytes.
+toolchain() {
+    local files=() build cxx lib f
+    for build in build/mingw build/release; do
+        cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+        files+=("$cxx" "$("$cxx" -print-prog-name=cc1plus)" "$("$cxx" -print-libgcc-file-name)")
+        for lib in libstdc++.a libstdc++.so.6 libgcc_s.so.1 libc.so libc.so.6 libmsvcrt.a; do
+            files+=("$("$cxx" -print-file-name=$lib)") # a bare name: not one this compiler links
+        done
+        files+=($(sed -n 's/^CMAKE_\(LINKER\|STRIP\|RC_COMPILER\):[A-Z]*=//p' "$build/CMakeCache.txt"))
+    done
+    for f in cmake cpack zip dpkg-deb dpkg-shlibdeps gzip tar; do files+=("$(command -v "$f")"); done
+    for f in "${files[@]}"; do
+        [[ $f == /* ]] || continue
+        f=$(realpath "$f")
+        # dpkg knows some files by their path from before /usr was merged (/bin/tar).
+        dpkg -S "$f" 2>/dev/null || dpkg -S "${f#/usr}" 2>/dev/null || echo "$f"
+    done | sed 's/: \/.*//; s/, /\n/g' | LC_ALL=C sort -u | while read -r name; do
+        if [[ $name == /* ]]; then
+            echo "$name not-from-a-package"
+        else
+            dpkg-query -W -f='${binary:Package} ${Version}\n' "$name"
+        fi
+    done
+}
+
 # Each step's output goes to a log, shown when the step fails.
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
@@ -53,12 +83,15 @@ step cmake --build --preset release -j2
 step cpack --preset linux
 
 mkdir -p "$out"
-rm -f "$out"/*.zip "$out"/*.zip.sha256 "$out"/*.deb "$out"/*.tar.gz "$out"/SHA256SUMS
+rm -f "$out"/*.zip "$out"/*.zip.sha256 "$out"/*.deb "$out"/*.tar.gz "$out"/SHA256SUMS "$out"/TOOLCHAIN
 zip=$(ls build/mingw/packages/*.zip)
 cp "$zip" "$zip.sha256" build/release/packages/*.deb build/release/packages/*.tar.gz "$out"/
 # The zip's content was checked as it was packed (cmake/ReproducibleArchives.cmake); the .sha256
 # published with it is checked against the zip's own bytes.
 bash scripts/check-sha256.sh "$out/$(basename "$zip")"
 (cd "$out" && sha256sum -- *.zip *.deb *.tar.gz >SHA256SUMS)
+toolchain >"$out/TOOLCHAIN"
 echo "release.sh: packages in $out"
 cat "$out/SHA256SUMS"
+echo "release.sh: built with (TOOLCHAIN):"
+cat "$out/TOOLCHAIN"
