@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by every script that builds release packages (release.sh, package.sh and the Wine lane's
 # tests/e2e/wine-setup.sh): what makes two builds of one commit give the same bytes.
 # SOURCE_DATE_EPOCH, the last commit's time unless it is set, is what Debian's MinGW linker writes as

@@ -43,14 +43,16 @@ echo "release.sh: commit $(git rev-parse --short HEAD), SOURCE_DATE_EPOCH=$SOURC
 # the libraries dpkg-shlibdeps reads the .deb's Depends from. One "package version" line each,
 # sorted; scripts/reproduce.sh names those that differ when a rebuild gives other bytes.
 toolchain() {
-    local files=() paths=() build cxx lib f owners
+    local files=() paths=() packages=() build cxx lib var f owners
     for build in build/mingw build/release; do
         cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
         files+=("$cxx" "$("$cxx" -print-prog-name=cc1plus)" "$("$cxx" -print-libgcc-file-name)")
         for lib in libstdc++.a libstdc++.so.6 libgcc_s.so.1 libc.so libc.so.6 libmsvcrt.a; do
             files+=("$("$cxx" -print-file-name=$lib)")
         done
-        files+=($(sed -n 's/^CMAKE_\(LINKER\|STRIP\|RC_COMPILER\):[A-Z]*=//p' "$build/CMakeCache.txt"))
+        for var in LINKER STRIP RC_COMPILER; do
+            files+=("$(sed -n "s/^CMAKE_$var:[A-Z]*=//p" "$build/CMakeCache.txt")")
+        done
     done
     for f in cmake cpack zip dpkg-deb dpkg-shlibdeps gzip tar; do files+=("$(command -v "$f")"); done
     for f in "${files[@]}"; do
@@ -59,11 +61,12 @@ toolchain() {
         paths+=("$f" "${f#/usr}") # dpkg knows some files by their path before /usr was merged (/bin/tar)
     done
     owners=$(dpkg -S "${paths[@]}" 2>/dev/null || true) # one call: each reads dpkg's whole database
+    mapfile -t packages < <(sed -n 's/: \/.*//p' <<<"$owners" | sed 's/, /\n/g' | sort -u)
     {
         for ((f = 0; f < ${#paths[@]}; f += 2)); do
             grep -qF -e ": ${paths[f]}" -e ": ${paths[f + 1]}" <<<"$owners" || echo "${paths[f]} not-from-a-package"
         done
-        [ -z "$owners" ] || dpkg-query -W -f='${binary:Package} ${Version}\n' $(sed 's/: \/.*//; s/, /\n/g' <<<"$owners" | sort -u)
+        [ ${#packages[@]} -eq 0 ] || dpkg-query -W -f='${binary:Package} ${Version}\n' "${packages[@]}"
     } | LC_ALL=C sort
 }
 
