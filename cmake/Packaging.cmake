@@ -31,6 +31,9 @@ if(WIN32)
     # With Windows' line ends: Notepad before Windows 10 shows a file of bare line feeds as one line.
     configure_file(docs/TECHNICIAN-README.txt ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
+    # What the technicians unpack, and nothing else: cmake/ReproducibleArchives.cmake checks every
+    # zip it writes against this list (the files in the zip's top folder).
+    set(CPACK_FWUPGRADE_ZIP_FILES README.txt VelmoraFwUpgrade.exe VelmoraFwWebFile.exe)
 else()
     set(CPACK_GENERATOR TGZ DEB)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

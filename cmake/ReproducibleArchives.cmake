@@ -7,7 +7,8 @@
 # packages so that their bytes depend on the files alone:
 # - the zip and the .tar.gz: entries sorted by name, owner root, modes 644 or 755, every time
 #   SOURCE_DATE_EPOCH (or now, when it is not set), the zip's times in UTC and without the extra
-#   fields that carry the owner and the time again;
+#   fields that carry the owner and the time again; the zip written must hold exactly the files
+#   CPACK_FWUPGRADE_ZIP_FILES names (cmake/Packaging.cmake) in its top folder, or packing fails;
 # - the .deb: Installed-Size counted as dpkg-gencontrol counts it (each file in whole KiB, each
 #   folder 1 KiB), and the package written again by dpkg-deb, which sorts the entries and takes its
 #   times from SOURCE_DATE_EPOCH.
@@ -64,6 +65,20 @@ foreach(_package IN LISTS CPACK_PACKAGE_FILES)
             COMMAND_ERROR_IS_FATAL ANY)
         execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC ${_zip} -q -X -D ${_package} ${_files}
             WORKING_DIRECTORY ${_dir} COMMAND_ERROR_IS_FATAL ANY)
+        # The zip as written holds the files of CPACK_FWUPGRADE_ZIP_FILES in its top folder, no more.
+        execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${_package} OUTPUT_VARIABLE _listed
+            OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+        string(REPLACE "\n" ";" _listed "${_listed}")
+        get_filename_component(_folder ${_package} NAME_WLE)
+        list(TRANSFORM CPACK_FWUPGRADE_ZIP_FILES PREPEND ${_folder}/ OUTPUT_VARIABLE _expected)
+        list(SORT _expected)
+        list(SORT _listed)
+        if(NOT _listed STREQUAL _expected)
+            list(JOIN _listed "\n  " _listed)
+            list(JOIN _expected "\n  " _expected)
+            file(REMOVE ${_package}) # CPack would still copy it and write its .sha256
+            message(FATAL_ERROR "${_package} holds\n  ${_listed}\nnot exactly\n  ${_expected}")
+        endif()
     else()
         file(GLOB _top RELATIVE ${_dir} ${_dir}/*)
         execute_process(

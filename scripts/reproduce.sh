@@ -6,12 +6,15 @@
 # another length, with a space in it) on another file system (tmpfs, when /dev/shm is one with
 # room: other folder sizes, another order of listing), a later time, another time zone, locale
 # and umask, and, when run as root, another user (nobody). On any difference diffoscope tells
-# what differs, and the check fails. Both clones are removed when the check passes.
+# what differs, and the check fails; before that, it names the Debian packages (compilers,
+# binutils, packers) whose versions differ between the two builds, from release.sh's TOOLCHAIN.
+# Both clones are removed when the check passes.
 #
-# With --against, the first build is one already made (CI's: the Wine lane's zip and the package
-# lane's .deb and .tar.gz, built from this work tree as release.sh builds): only the second is
-# built, and the packages in the folders given stand for the first. A work tree with uncommitted
-# changes is then not what the clone builds: the check is skipped (status 77).
+# With --against, the first build is one already made (a published release, with its TOOLCHAIN;
+# or CI's: the Wine lane's zip and the package lane's .deb and .tar.gz, built from this work tree
+# as release.sh builds): only the second is built, and the packages in the folders given stand for
+# the first. A work tree with uncommitted changes is then not what the clone builds: the check is
+# skipped (status 77).
 #
 # Usage: scripts/reproduce.sh [--work DIR] [--second DIR] [--second-env NAME=VALUE]... [--against DIR...]
 #   --work DIR                  the first clone, the logs and diffoscope's accounts (default: a new
@@ -20,8 +23,8 @@
 #                               under the work folder)
 #   --second-env NAME=VALUE     an environment setting for the second build only (to see the check
 #                               fail, e.g. --second-env SOURCE_DATE_EPOCH=1700000000)
-#   --against DIR...            folders holding the first build's zip, .deb and .tar.gz (the rest
-#                               of the command line)
+#   --against DIR...            folders holding the first build's zip, .deb and .tar.gz, and
+#                               TOOLCHAIN if known (the rest of the command line)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=
@@ -94,9 +97,9 @@ if [ ${#against[@]} -eq 0 ]; then
 else
     mkdir -p "$first/dist"
     for dir in "${against[@]}"; do
-        cp "$dir"/*.zip "$dir"/*.deb "$dir"/*.tar.gz "$first/dist/" 2>/dev/null || true
+        cp "$dir"/*.zip "$dir"/*.deb "$dir"/*.tar.gz "$dir"/TOOLCHAIN "$first/dist/" 2>/dev/null || true
     done
-    [ "$(find "$first/dist" -type f | wc -l)" -eq 3 ] || { echo "reproduce.sh: no zip, .deb and .tar.gz in ${against[*]}" >&2; exit 1; }
+    [ "$(find "$first/dist" -type f ! -name TOOLCHAIN | wc -l)" -eq 3 ] || { echo "reproduce.sh: no zip, .deb and .tar.gz in ${against[*]}" >&2; exit 1; }
     echo "reproduce.sh: the first build: $(cd "$first/dist" && echo *), from ${against[*]}"
 fi
 
@@ -130,6 +133,19 @@ for f in "$work"/unpacked/first/*/*.exe; do
     pairs+=("zip:${f#"$work/unpacked/first/"}")
 done
 
+# The Debian packages that built each side (release.sh's TOOLCHAIN) whose versions differ.
+compare_toolchains() {
+    local a=$first/dist/TOOLCHAIN b=$second/dist/TOOLCHAIN
+    if [ ! -f "$a" ]; then
+        echo "---- no TOOLCHAIN beside the first build's packages: what built them is not known"
+    elif cmp -s "$a" "$b"; then
+        echo "---- both builds were made with the same Debian packages (TOOLCHAIN)"
+    else
+        echo "---- Debian packages of other versions (TOOLCHAIN): package, first build, second build"
+        LC_ALL=C join -a 1 -a 2 -e none -o 0,1.2,2.2 "$a" "$b" | awk '$2 != $3 { printf "  %-28s %-30s %s\n", $1, $2, $3 }'
+    fi
+}
+
 differ=0
 for pair in "${pairs[@]}"; do
     if [[ $pair == zip:* ]]; then
@@ -147,6 +163,7 @@ for pair in "${pairs[@]}"; do
         echo "DIFFERENT  $ha  $pair"
         echo "           $hb  (second build)"
         differ=$((differ + 1))
+        [ "$differ" -gt 1 ] || compare_toolchains
         if [ -f "$b" ]; then
             report="$work/diffoscope-$(tr '/:' '__' <<<"$pair").txt"
             # Its own limit lets a single block through whole: 180 MB for a shifted program.
