@@ -131,7 +131,8 @@ std::vector<vp::ReadRecord> readsAfter(int port, std::size_t index) {
 }
 
 // The reply gathered after write `index`: reads of one time-out each from the write's end, up to
-// the first that brings nothing, no later than two time-outs after the far end's last byte.
+// the first that brings nothing, which is the last before the next write and comes no later than
+// two time-outs after the far end's last byte.
 std::string gathered(int port, std::size_t index) {
     const int64_t from = vp::writes(port)[index].endMs;
     const std::vector<vp::ReadRecord> reads = readsAfter(port, index);
@@ -140,7 +141,8 @@ std::string gathered(int port, std::size_t index) {
     std::string reply;
     for (std::size_t i = 0; i < reads.size(); ++i) {
         FUZZ_CHECK(reads[i].endMs == from + static_cast<int64_t>(i + 1) * timeout);
-        if (reads[i].bytes.empty()) {
+        if (reads[i].bytes.empty()) { // after the update's last write, the reboot wait's reads follow
+            FUZZ_CHECK(i + 1 == reads.size() || index + 1 == vp::writes(port).size());
             FUZZ_CHECK(reads[i].endMs <= std::max(from, gUnit.lastArrivalMs) + 2 * timeout);
             return reply;
         }
