@@ -5,8 +5,8 @@
 // Checked, besides the sanitizers: the rest of the input, read as text, decodes within its room or
 // is refused with the buffer untouched, and when only the room was short, the room asked for is
 // enough; read as bytes, it encodes into exactly 4 x ceil(n / 3) characters and a zero (one byte
-// less is refused, untouched), and that text decodes back to the bytes, also when broken into
-// lines with CR LF or LF as the web upload file breaks it.
+// less is refused, untouched), and that text decodes back to the bytes, broken into lines with
+// CR LF or LF as the web upload file breaks it (or whole, when the lines are longer than the text).
 #include "Encoder.h"
 
 #include "FuzzCheck.h"
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         }
     }
 
-    // As bytes: encoded, then decoded back whole and broken into lines.
+    // As bytes: encoded, then decoded back from lines.
     if (input.empty()) {
         return 0;
     }
@@ -62,15 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     text.push_back(kUntouched);
     FUZZ_CHECK(base64_encode(text.data(), &dlen, src, slen) == 0 && dlen == static_cast<int>(n) &&
                text[n] == 0);
-    const std::string encoded(text.begin(), text.begin() + static_cast<long>(n));
     const std::string lineEnd = choice >= 128 ? "\n" : "\r\n";
-    std::string lines = encoded;
+    std::string lines(text.begin(), text.begin() + static_cast<long>(n));
     for (std::size_t i = 1 + choice % 64; i < lines.size(); i += 1 + choice % 64 + lineEnd.size()) {
         lines.insert(i, lineEnd);
     }
-    for (const std::string& whole : {encoded, lines}) {
-        FUZZ_CHECK(decode(whole, whole.size(), out, dlen) == 0);
-        FUZZ_CHECK(std::string(out.begin(), out.begin() + dlen) == input);
-    }
+    FUZZ_CHECK(decode(lines, lines.size(), out, dlen) == 0 &&
+               std::string(out.begin(), out.begin() + dlen) == input);
     return 0;
 }
