@@ -1,11 +1,10 @@
 // The unit's replies, arbitrary bytes split at arbitrary points and arriving at arbitrary virtual
-// times, into the tool's reading of them on the virtual platform: detection of the port and rate,
-// and the whole update (the version parse, the command exchanges, the closing replies of the two
-// image transfers, the reboot wait).
+// times, into the tool's reading of them on the virtual platform, as the program runs: detection of
+// the port and rate, then on that port the whole update (the version parse, the command exchanges,
+// the closing replies of the two image transfers, the reboot wait).
 //
-// Input: a mode byte (even: detection, odd: the update), a settings byte (for detection, one bit
-// for each of COM1 to COM4 with a far end, the others absent; for the update, the unit's rate),
-// then replies until the input ends. A reply is a count of pieces; a piece is a delay (2 bytes,
+// Input: a byte whose low four bits give COM1 to COM4 a far end (the others are absent), then the
+// far end's replies until the input ends. A reply is a count of pieces; a piece is a delay (2 bytes,
 // ms after the previous piece or after the write that triggered the reply), a size exponent
 // (1 byte: from 240 on, the piece repeated up to 2^21 times, a flood), a length (1 byte) and that
 // many bytes. The far end answers, in order, every command line the tool writes and every image
@@ -46,7 +45,7 @@ const COMMTIMEOUTS kInitialTimeouts = g_cto;
 const std::string kHelp = "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
 const std::string kTx = VALIDATE_TX_PRODUCT_ID_STRING;
 const std::string kRx = VALIDATE_RX_PRODUCT_ID_STRING;
-constexpr uint32_t kRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
+constexpr uint32_t kSlowestRate = 1200; // of those the tool tries
 constexpr std::size_t kLargestPiece = 2200000;
 
 bool isCommandLine(const std::string& bytes) {
@@ -80,7 +79,7 @@ struct ScriptedUnit {
             t += piece.timeMs;
             piece.timeMs = t;
             // One wire: a piece follows the one before it, at worst at the slowest rate.
-            const uint64_t lineMs = Platform_SerialLineTimeMs(piece.bytes.size(), kRates[5], bits, true);
+            const uint64_t lineMs = Platform_SerialLineTimeMs(piece.bytes.size(), kSlowestRate, bits, true);
             lastArrivalMs = std::max(lastArrivalMs, t) + 1 + static_cast<int64_t>(lineMs);
         }
         return reply;
@@ -152,54 +151,51 @@ std::string gathered(int port, std::size_t index) {
     return reply;
 }
 
-void detection(uint8_t settings) {
+// The program's session: detection over COM1 to COM4 (each with a far end when its bit in `ports`
+// is set, else absent), then the update on the port and at the rate found.
+void session(uint8_t ports) {
     for (int port = 1; port <= 4; ++port) {
-        if ((settings >> (port - 1) & 1) != 0) { // else absent
+        if ((ports >> (port - 1) & 1) != 0) {
             attach(port);
         }
     }
     ComPortAPI_SetHardwareFlowControl(0);
     const BOOL found = detectComPortAndBaudrate();
     // Every try, in time order (the ports are tried in turn): none after the first exact answer.
-    int answeredPort = 0;
-    uint32_t answeredRate = 0;
-    for (int port = 1; port <= 4; ++port) {
-        for (std::size_t i = 0; i < vp::writes(port).size(); ++i) {
-            FUZZ_CHECK(answeredPort == 0 && vp::writes(port)[i].bytes == "%%%help -c version\n\r");
-            if (gathered(port, i) == kHelp) {
-                answeredPort = port;
-                answeredRate = vp::writes(port)[i].baud;
+    int port = 0;
+    for (int p = 1; p <= 4; ++p) {
+        for (std::size_t i = 0; i < vp::writes(p).size(); ++i) {
+            FUZZ_CHECK(port == 0 && vp::writes(p)[i].bytes == "%%%help -c version\n\r");
+            if (gathered(p, i) == kHelp) {
+                port = p;
+                FUZZ_CHECK(gBaudRate == static_cast<int32_t>(vp::writes(p)[i].baud));
             }
         }
-        FUZZ_CHECK(vp::isOpen(port) == (port == answeredPort));
+        FUZZ_CHECK(vp::isOpen(p) == (p == port));
     }
-    FUZZ_CHECK(found == (answeredPort != 0 ? 1 : 0) && virtual_console::output().empty());
-    FUZZ_CHECK(answeredPort == 0 ||
-               (gComPortNumber == answeredPort && gBaudRate == static_cast<int32_t>(answeredRate)));
-}
+    FUZZ_CHECK(found == (port != 0 ? 1 : 0) && gComPortNumber == port && virtual_console::output().empty());
+    if (found == 0) {
+        return;
+    }
 
-void update(uint8_t settings) {
     std::free(gHexFirmware); // the update cuts its working copy of the microcontroller text apart
     gHexFirmware = WorkingBuffers_CopyImageText(IMAGE_INDEX_MCU);
     FUZZ_CHECK(gHexFirmware != nullptr);
-    attach(3);
     ComPortAPI_SetHardwareFlowControl(1);
-    gBaudRate = static_cast<int32_t>(kRates[settings % 6]);
-    ComPortAPI_SetBaudRate(gBaudRate);
-    FUZZ_CHECK(ComPortAPI_OpenCOM(3) == 1);
-    virtual_console::reset();
+    const std::size_t first = vp::writes(port).size();
     const BOOL result = updateFirmware();
-    const auto& writes = vp::writes(3);
+    const auto& writes = vp::writes(port);
     // The version query: no gathering, one read of whatever comes within its time-out.
-    FUZZ_CHECK(!writes.empty() && writes[0].bytes == "%%%fw -v\n\r" && readsAfter(3, 0).size() == 1);
+    FUZZ_CHECK(writes.size() > first && writes[first].bytes == "%%%fw -v\n\r" &&
+               readsAfter(port, first).size() == 1);
 
     // The steps after it, each with the reply that decides it: a command line, or an image (its
     // last write).
     std::vector<std::pair<std::string, std::string>> steps;
-    for (std::size_t i = 1; i < writes.size(); ++i) {
+    for (std::size_t i = first + 1; i < writes.size(); ++i) {
         const bool line = isCommandLine(writes[i].bytes);
         if (line || i + 1 == writes.size() || isCommandLine(writes[i + 1].bytes)) {
-            steps.emplace_back(line ? writes[i].bytes.substr(3, 5) : "image", gathered(3, i));
+            steps.emplace_back(line ? writes[i].bytes.substr(3, 5) : "image", gathered(port, i));
         }
     }
     // The identity picks TX, else, asked again, it must be RX's; then each image is announced
@@ -220,7 +216,7 @@ void update(uint8_t settings) {
     const std::size_t model = shown.find(label);
     FUZZ_CHECK(model == std::string::npos ||
                shown.find(' ', model + label.size()) <= model + label.size() + 7);
-    const std::string& last = vp::reads(3).back().bytes;
+    const std::string& last = vp::reads(port).back().bytes;
     const bool bootText = last.size() >= 2 && last[0] == '[' && last.compare(last.size() - 2, 2, ">>") == 0;
     FUZZ_CHECK(gUnitReturnSeen == (result == 1 && bootText ? 1 : 0));
     // After the far end's last byte and the tool's last write: at most two of the longest
@@ -234,15 +230,11 @@ void update(uint8_t settings) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const bool ready = WorkingBuffers_Setup() != 0;
     FUZZ_CHECK(ready);
-    if (size < 2) {
+    if (size < 1) {
         return 0;
     }
-    freshLine(data + 2, size - 2);
-    if (data[0] % 2 == 0) {
-        detection(data[1]);
-    } else {
-        update(data[1]);
-    }
+    freshLine(data + 1, size - 1);
+    session(data[0]);
     ComPortAPI_CloseCOM();
     return 0;
 }
