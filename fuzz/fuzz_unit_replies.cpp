@@ -114,10 +114,6 @@ void freshLine(const uint8_t* data, std::size_t size) {
     }
 }
 
-void attach(int port) {
-    vp::attachScriptedFarEnd(port, [](const vp::WriteRecord& w) { return gUnit.onWrite(w); });
-}
-
 // The reads that ended after write `index` of the port and before its next write began.
 std::vector<vp::ReadRecord> readsAfter(int port, std::size_t index) {
     const auto& writes = vp::writes(port);
@@ -156,7 +152,7 @@ std::string gathered(int port, std::size_t index) {
 void session(uint8_t ports) {
     for (int port = 1; port <= 4; ++port) {
         if ((ports >> (port - 1) & 1) != 0) {
-            attach(port);
+            vp::attachScriptedFarEnd(port, [](const vp::WriteRecord& w) { return gUnit.onWrite(w); });
         }
     }
     ComPortAPI_SetHardwareFlowControl(0);
