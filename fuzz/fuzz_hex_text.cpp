@@ -27,6 +27,10 @@
 
 namespace {
 
+// The shortest record line: ':', then two digits each for the length, the type and the checksum and
+// four for the address.
+constexpr std::size_t kShortestRecord = 11;
+
 // The record reader the flattening uses against the plain one, on one line.
 void checkRecordLine(const std::string& text) {
     std::vector<char> copy(text.begin(), text.end());
@@ -37,18 +41,17 @@ void checkRecordLine(const std::string& text) {
     uint8_t* data = new_u8_data_array_from_intel_hex_string(copy.data());
     const unsigned dataLength = bytes[0];
     FUZZ_CHECK((data != nullptr) == valid);
-    FUZZ_CHECK(!valid || (text[0] == ':' && text.size() >= INTEL_HEX_MIN_LINE_LENGTH + 2 * dataLength &&
+    FUZZ_CHECK(!valid || (text[0] == ':' && text.size() >= kShortestRecord + 2 * dataLength &&
                           std::memcmp(data, bytes.data() + 4, dataLength) == 0));
     std::free(data);
 }
 
-// Gives each record whose size fits its length field the checksum of its pairs, so that mutations
+// Gives each record the checksum of the pairs before its last two characters, so that mutations
 // get past the record check and reach the addresses and bounds of the flattening.
 void fixChecksums(std::string& text) {
     for (std::size_t at = text.find(':'); at != std::string::npos; at = text.find(':', at + 1)) {
         const std::size_t end = std::min(text.find_first_of("\r\n:", at + 1), text.size());
-        if (end - at >= INTEL_HEX_MIN_LINE_LENGTH &&
-            end - at == INTEL_HEX_MIN_LINE_LENGTH + 2u * u8_from_hex_string(&text[at + 1])) {
+        if (end - at >= kShortestRecord) {
             unsigned sum = 0;
             for (std::size_t i = at + 1; i + 2 < end; i += 2) {
                 sum += u8_from_hex_string(&text[i]);
