@@ -32,6 +32,7 @@
 #include "PtyPort.h"
 #include "PtyTrace.h"
 #include "UnitModel.h"
+#include "platform/Platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -75,9 +76,11 @@ constexpr std::size_t kReadChunk = 65536;
 // usb-serial adapters hold too.
 constexpr std::size_t kDriverQueue = 4096;
 
-double byteMs(uint32_t baud) {
-    return baud != 0 ? 10000.0 / baud : 0.0;
-} // 8N1: ten bits a byte
+// The line time of one character of the unit's frame at `baud`, in ms to the ns: the platform
+// layer's rule over a million characters.
+double characterMs(uint32_t baud) {
+    return static_cast<double>(Platform_SerialLineTimeMs(1000000, baud, kUnitBitsPerCharacter, false)) / 1e6;
+}
 
 bool writeFileAtomically(const std::string& path, const std::string& content) {
     const std::string temporary = path + ".tmp";
@@ -239,7 +242,7 @@ void PtyUnit::takeInput(const ToolLine& line) {
     }
     inQueue_.emplace_back(std::string(buffer, static_cast<std::size_t>(got)), line.sendBaud);
     inQueued_ += static_cast<std::size_t>(got);
-    inLineFreeMs_ = std::max(inLineFreeMs_, now) + static_cast<double>(got) * byteMs(line.sendBaud);
+    inLineFreeMs_ = std::max(inLineFreeMs_, now) + static_cast<double>(got) * characterMs(line.sendBaud);
     if (inQueued_ > kDriverQueue) {
         deliverInput(inQueued_ - kDriverQueue); // beyond the queue: already on the wire
         inWireMs_ = now;
@@ -252,7 +255,7 @@ void PtyUnit::deliverInput(std::size_t count) {
         auto& [bytes, baud] = inQueue_.front();
         const std::size_t n = std::min(count, bytes.size());
         model_.receive(reinterpret_cast<const uint8_t*>(bytes.data()), n, nowMs(), baud);
-        inWireMs_ += static_cast<double>(n) * byteMs(baud);
+        inWireMs_ += static_cast<double>(n) * characterMs(baud);
         bytes.erase(0, n);
         inQueued_ -= n;
         count -= n;
@@ -266,7 +269,7 @@ void PtyUnit::deliverInput(std::size_t count) {
 void PtyUnit::deliverDueInput() {
     const double now = nowExactMs();
     while (!inQueue_.empty()) {
-        const double perByte = byteMs(inQueue_.front().second);
+        const double perByte = characterMs(inQueue_.front().second);
         const auto due = static_cast<std::size_t>(std::max(0.0, (now - inWireMs_) / perByte));
         if (due == 0) {
             return;
@@ -277,8 +280,8 @@ void PtyUnit::deliverDueInput() {
 
 // Holds the tool's writes while CTS is low or its driver's queue would be full.
 void PtyUnit::holdTool(const ToolLine& line, bool heldByCts) {
-    queueFull_ = options_.unit.pacing &&
-                 inLineFreeMs_ - nowExactMs() > static_cast<double>(kDriverQueue) * byteMs(line.sendBaud);
+    queueFull_ = options_.unit.pacing && inLineFreeMs_ - nowExactMs() >
+                                             static_cast<double>(kDriverQueue) * characterMs(line.sendBaud);
     const bool hold = heldByCts || queueFull_;
     if (hold != toolHeld_ && line_.holdToolOutput(hold)) {
         toolHeld_ = hold;
@@ -296,9 +299,9 @@ void PtyUnit::releaseOutput(const ToolLine& line) {
             break; // a real line: first set to the chunk's rate, on the next turn
         }
         std::size_t due = chunk.bytes.size();
-        if (options_.unit.pacing && chunk.baud != 0) {
+        if (options_.unit.pacing) {
             const double elapsed = nowExactMs() - static_cast<double>(chunk.timeMs);
-            due = std::min(due, static_cast<std::size_t>(std::max(0.0, elapsed * chunk.baud / 10000.0)));
+            due = std::min(due, static_cast<std::size_t>(std::max(0.0, elapsed / characterMs(chunk.baud))));
         }
         if (due > out.released) {
             std::string piece = chunk.bytes.substr(out.released, due - out.released);
@@ -413,11 +416,11 @@ int PtyUnit::pollTimeoutMs(bool heldByCts) const {
         next = std::min(next, now + 1);
     }
     if (!inQueue_.empty()) { // the next queued byte reaches the unit
-        next = std::min(next, static_cast<int64_t>(inWireMs_ + byteMs(inQueue_.front().second)) + 1);
+        next = std::min(next, static_cast<int64_t>(inWireMs_ + characterMs(inQueue_.front().second)) + 1);
     }
     if (queueFull_) { // the queue has room again
-        next = std::min(next,
-                        static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * byteMs(lastLine_.sendBaud)) + 1);
+        next = std::min(
+            next, static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * characterMs(lastLine_.sendBaud)) + 1);
     }
     if (heldByCts) { // CTS may rise
         next = std::min(next, now + kCtsRecheckMs);
