@@ -45,6 +45,7 @@
 
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,9 +54,18 @@ namespace velmora_sim {
 namespace {
 
 volatile std::sig_atomic_t gStopRequested = 0;
+volatile std::sig_atomic_t gRealTimeDropped = 0;
 
 extern "C" void onStopSignal(int) {
     gStopRequested = 1;
+}
+
+// The kernel's word that the unit ran at real-time priority for a second without sleeping: a loop
+// that spins. It gives the core back at once rather than hold it.
+extern "C" void onRealTimeOverrun(int) {
+    const sched_param usual{0};
+    sched_setscheduler(0, SCHED_OTHER, &usual);
+    gRealTimeDropped = 1;
 }
 
 void installSignalHandlers() {
@@ -119,14 +129,16 @@ class PtyUnit {
         trace_.add(TraceEntry{timeMs, 'E', baud, text});
     }
     bool setUp();
-    void takeInput(const ToolLine& line);
+    std::size_t inputRoom() const;
+    std::size_t takeInput(const ToolLine& line);
     void deliverInput(std::size_t count);
     void deliverDueInput();
     void holdTool(const ToolLine& line, bool heldByCts);
     void releaseOutput(const ToolLine& line);
-    void flushOutput();
+    std::size_t flushOutput();
     void collectModelRecords(bool all = false);
     void saveImage(const ReceivedImage& image);
+    int64_t quietExitMs() const;
     bool timeToQuit();
     uint32_t unitTalks();
     int pollTimeoutMs(bool heldByCts) const;
@@ -179,10 +191,16 @@ bool PtyUnit::setUp() {
                   std::chrono::duration<double>(start_.time_since_epoch()).count());
     note(0, 0, kClockNote + std::string(started));
     // A unit keeps its own time whatever the PC does: the stand-in runs ahead of everything at
-    // the usual priority, which takes root.
+    // the usual priority, which takes root. It never spins there (the loop sleeps whenever nothing
+    // is due), and the kernel holds it to that: a second at it without a sleep ends the priority.
     const sched_param high{10};
-    if (options_.realtime && sched_setscheduler(0, SCHED_FIFO, &high) != 0) {
-        note(0, 0, std::string("no real-time priority: ") + std::strerror(errno));
+    rlimit runAlone{};
+    if (options_.realtime && getrlimit(RLIMIT_RTTIME, &runAlone) == 0) {
+        runAlone.rlim_cur = std::min<rlim_t>(runAlone.rlim_max, 1000000); // in µs
+        signal(SIGXCPU, onRealTimeOverrun);
+        if (setrlimit(RLIMIT_RTTIME, &runAlone) != 0 || sched_setscheduler(0, SCHED_FIFO, &high) != 0) {
+            note(0, 0, std::string("no real-time priority: ") + std::strerror(errno));
+        }
     }
     if (!options_.imagesDir.empty()) {
         mkdir(options_.imagesDir.c_str(), 0755);
@@ -217,23 +235,30 @@ bool PtyUnit::setUp() {
     return true;
 }
 
-void PtyUnit::takeInput(const ToolLine& line) {
-    const std::size_t pending = line_.pendingFromTool();
-    // Stop exactly where the unit drops CTS or vanishes, so the change lands on the right byte.
+// How many bytes the front end may take from the tool now: it stops exactly where the unit drops
+// CTS or vanishes (counting the bytes still on their way), so that the change lands on the right
+// byte. Until then it does not poll for input: the bytes waiting would wake it at once, again and
+// again.
+std::size_t PtyUnit::inputRoom() const {
     const int64_t untilChange = model_.bytesUntilLineChange() - static_cast<int64_t>(inQueued_);
-    const auto allowed = std::min<int64_t>(static_cast<int64_t>(std::min(pending, kReadChunk)), untilChange);
-    if (allowed <= 0) {
-        return;
+    return static_cast<std::size_t>(std::clamp<int64_t>(untilChange, 0, kReadChunk));
+}
+
+// Returns the count of bytes read from the line.
+std::size_t PtyUnit::takeInput(const ToolLine& line) {
+    const std::size_t allowed = std::min(line_.pendingFromTool(), inputRoom());
+    if (allowed == 0) {
+        return 0;
     }
     char buffer[kReadChunk];
-    const long got = line_.readFromTool(buffer, static_cast<std::size_t>(allowed));
+    const long got = line_.readFromTool(buffer, allowed);
     if (got <= 0) {
-        return;
+        return 0;
     }
     if (!options_.unit.pacing || line.sendBaud == 0) {
         model_.receive(reinterpret_cast<const uint8_t*>(buffer), static_cast<std::size_t>(got), nowMs(),
                        line.sendBaud);
-        return;
+        return static_cast<std::size_t>(got);
     }
     const double now = nowExactMs();
     deliverDueInput();
@@ -247,6 +272,7 @@ void PtyUnit::takeInput(const ToolLine& line) {
         deliverInput(inQueued_ - kDriverQueue); // beyond the queue: already on the wire
         inWireMs_ = now;
     }
+    return static_cast<std::size_t>(got);
 }
 
 // Hands the unit the `count` oldest bytes in the queue.
@@ -327,18 +353,22 @@ void PtyUnit::releaseOutput(const ToolLine& line) {
     }
 }
 
-void PtyUnit::flushOutput() {
+// Writes what the line takes now and notes every text whose last byte it took (a text garbled
+// into nothing too); returns the count of bytes written.
+std::size_t PtyUnit::flushOutput() {
+    const std::size_t before = takenByLine_;
     while (!toLine_.empty()) {
         const long n = line_.writeToTool(toLine_.data(), toLine_.size());
         if (n <= 0) {
-            return; // the tool's queue is full (or the pty is gone): try again later
+            break; // the tool's queue is full (or the line is gone): once poll says it takes more
         }
         toLine_.erase(0, static_cast<std::size_t>(n));
         takenByLine_ += static_cast<std::size_t>(n);
-        for (; !goingOut_.empty() && goingOut_.front().first <= takenByLine_; goingOut_.pop_front()) {
-            note(nowMs(), talks_, kGoneOutNote + std::to_string(goingOut_.front().second) + " ms");
-        }
     }
+    for (; !goingOut_.empty() && goingOut_.front().first <= takenByLine_; goingOut_.pop_front()) {
+        note(nowMs(), talks_, kGoneOutNote + std::to_string(goingOut_.front().second) + " ms");
+    }
+    return takenByLine_ - before;
 }
 
 void PtyUnit::saveImage(const ReceivedImage& image) {
@@ -377,6 +407,14 @@ void PtyUnit::collectModelRecords(bool all) {
     trace_.writeDue(nowMs());
 }
 
+// When the rebooted unit may quit (--exit-after-reboot): that long after its last byte, once it
+// has nothing more to say; kNever before.
+int64_t PtyUnit::quietExitMs() const {
+    const bool quiet = options_.exitAfterReboot && rebooted_ && model_.nextTransmitTime() == kNever &&
+                       outgoing_.empty() && toLine_.empty();
+    return quiet ? std::max(rebootMs_, lastByteOutMs_) + options_.exitAfterRebootMs : kNever;
+}
+
 bool PtyUnit::timeToQuit() {
     if (gStopRequested != 0) {
         return true;
@@ -386,8 +424,7 @@ bool PtyUnit::timeToQuit() {
         note(now, 0, "run time limit reached");
         return true;
     }
-    if (options_.exitAfterReboot && rebooted_ && model_.nextTransmitTime() == kNever && outgoing_.empty() &&
-        toLine_.empty() && now >= std::max(rebootMs_, lastByteOutMs_) + options_.exitAfterRebootMs) {
+    if (now >= quietExitMs()) {
         note(now, 0, "rebooted and quiet: exiting");
         return true;
     }
@@ -412,9 +449,6 @@ int PtyUnit::pollTimeoutMs(bool heldByCts) const {
         // A chunk still to start, or a paced one releasing byte by byte.
         next = std::min(next, std::max(outgoing_.front().chunk.timeMs, now + 1));
     }
-    if (!toLine_.empty()) {
-        next = std::min(next, now + 1);
-    }
     if (!inQueue_.empty()) { // the next queued byte reaches the unit
         next = std::min(next, static_cast<int64_t>(inWireMs_ + characterMs(inQueue_.front().second)) + 1);
     }
@@ -425,9 +459,7 @@ int PtyUnit::pollTimeoutMs(bool heldByCts) const {
     if (heldByCts) { // CTS may rise
         next = std::min(next, now + kCtsRecheckMs);
     }
-    if (options_.exitAfterReboot && rebooted_) {
-        next = std::min(next, std::max(rebootMs_, lastByteOutMs_) + options_.exitAfterRebootMs);
-    }
+    next = std::min(next, quietExitMs());
     if (options_.maxRunMs > 0) {
         next = std::min(next, options_.maxRunMs);
     }
@@ -440,7 +472,12 @@ int PtyUnit::run() {
         return 1;
     }
     trace_.writeDue(nowMs());
+    bool woken = false; // the last poll returned for the line
     while (!timeToQuit()) {
+        if (gRealTimeDropped == 1) {
+            gRealTimeDropped = 2;
+            note(nowMs(), 0, "real-time priority dropped: a second at it without sleeping");
+        }
         const ToolLine line = line_.toolLine(unitTalks(), model_.listeningBaud());
         if (!lineKnown_ || line.sendBaud != lastLine_.sendBaud || line.listenBaud != lastLine_.listenBaud ||
             line.ctsFlow != lastLine_.ctsFlow) {
@@ -457,9 +494,7 @@ int PtyUnit::run() {
         // which then reads nothing.
         const bool heldByCts = (line.ctsFlow || line.ctsWire) && !model_.ctsRaised(nowMs());
         const bool reading = !heldByCts || line.ctsWire;
-        if (reading) {
-            takeInput(line);
-        }
+        std::size_t moved = reading ? takeInput(line) : 0;
         deliverDueInput();
         holdTool(line, heldByCts);
         if (!model_.connected()) {
@@ -470,22 +505,21 @@ int PtyUnit::run() {
             break;
         }
         releaseOutput(line);
-        flushOutput();
+        moved += flushOutput();
         collectModelRecords();
 
         pollfd pfd{line_.fd(), 0, 0};
-        if (reading) {
+        if (reading && inputRoom() > 0) {
             pfd.events |= POLLIN;
         }
         if (!toLine_.empty()) {
             pfd.events |= POLLOUT;
         }
-        const int timeout = pollTimeoutMs(heldByCts);
-        const int ready = poll(&pfd, 1, timeout);
-        if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (pfd.revents & POLLIN) == 0) {
-            // Nothing will come from a hung-up master; do not spin on it.
-            usleep(static_cast<useconds_t>(std::max(timeout, 1)) * 1000u);
-        } else if (ready < 0 && errno != EINTR) {
+        // A line that wakes the poll and then moves no byte (hung up, or an error that does not
+        // clear) would wake it at once again and again: then sleep until the next thing due.
+        const int ready = poll(&pfd, woken && moved == 0 ? 0 : 1, pollTimeoutMs(heldByCts));
+        woken = ready > 0;
+        if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "VelmoraUnitSim: poll failed\n");
             break;
         }
