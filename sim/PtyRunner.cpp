@@ -140,6 +140,7 @@ class PtyUnit {
     void saveImage(const ReceivedImage& image);
     int64_t quietExitMs() const;
     bool timeToQuit();
+    void finish();
     uint32_t unitTalks();
     int pollTimeoutMs(bool heldByCts) const;
 
@@ -431,6 +432,24 @@ bool PtyUnit::timeToQuit() {
     return false;
 }
 
+// The end of the program, or of the unit: a text the line had not taken whole is cut off, one due
+// later never began, and nothing stamped after now happened.
+void PtyUnit::finish() {
+    collectModelRecords(true);
+    const int64_t now = nowMs();
+    const auto cutOff = [&](int64_t sentMs) { note(now, 0, kCutOffNote + std::to_string(sentMs) + " ms"); };
+    for (const auto& text : goingOut_) {
+        cutOff(text.second);
+    }
+    for (const Outgoing& out : outgoing_) {
+        cutOff(out.chunk.timeMs);
+    }
+    for (const Chunk& chunk : model_.takeTransmitted(now)) {
+        cutOff(chunk.timeMs);
+    }
+    trace_.finish(now);
+}
+
 // The rate of the oldest byte the unit has not handed to the line (bytes the line has not taken
 // yet keep the rate they were released at), or the rate it listens at when it has nothing to say.
 uint32_t PtyUnit::unitTalks() {
@@ -524,8 +543,7 @@ int PtyUnit::run() {
             break;
         }
     }
-    collectModelRecords(true);
-    trace_.writeAll();
+    finish();
     line_.close();
     return 0;
 }

@@ -171,6 +171,11 @@ void TraceFile::writeAll() {
     writeDue(kNever);
 }
 
+void TraceFile::finish(int64_t endMs) {
+    writeDue(endMs);
+    pending_.clear();
+}
+
 void TraceFile::write(const TraceEntry& entry) {
     std::fprintf(file_, "%lld %c %u %s\n", static_cast<long long>(entry.timeMs), entry.direction,
                  static_cast<unsigned>(entry.baud), escapeText(entry.text).c_str());
