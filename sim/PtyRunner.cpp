@@ -77,6 +77,7 @@ void installSignalHandlers() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXCPU, onRealTimeOverrun);
 }
 
 constexpr int64_t kHousekeepingMs = 200;
@@ -195,13 +196,10 @@ bool PtyUnit::setUp() {
     // the usual priority, which takes root. It never spins there (the loop sleeps whenever nothing
     // is due), and the kernel holds it to that: a second at it without a sleep ends the priority.
     const sched_param high{10};
-    rlimit runAlone{};
-    if (options_.realtime && getrlimit(RLIMIT_RTTIME, &runAlone) == 0) {
-        runAlone.rlim_cur = std::min<rlim_t>(runAlone.rlim_max, 1000000); // in µs
-        signal(SIGXCPU, onRealTimeOverrun);
-        if (setrlimit(RLIMIT_RTTIME, &runAlone) != 0 || sched_setscheduler(0, SCHED_FIFO, &high) != 0) {
-            note(0, 0, std::string("no real-time priority: ") + std::strerror(errno));
-        }
+    const rlimit runAlone{1000000, RLIM_INFINITY}; // in µs
+    if (options_.realtime &&
+        (setrlimit(RLIMIT_RTTIME, &runAlone) != 0 || sched_setscheduler(0, SCHED_FIFO, &high) != 0)) {
+        note(0, 0, std::string("no real-time priority: ") + std::strerror(errno));
     }
     if (!options_.imagesDir.empty()) {
         mkdir(options_.imagesDir.c_str(), 0755);
@@ -493,8 +491,8 @@ int PtyUnit::run() {
     trace_.writeDue(nowMs());
     bool woken = false; // the last poll returned for the line
     while (!timeToQuit()) {
-        if (gRealTimeDropped == 1) {
-            gRealTimeDropped = 2;
+        if (gRealTimeDropped != 0) {
+            gRealTimeDropped = 0;
             note(nowMs(), 0, "real-time priority dropped: a second at it without sleeping");
         }
         const ToolLine line = line_.toolLine(unitTalks(), model_.listeningBaud());

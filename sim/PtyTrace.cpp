@@ -133,7 +133,7 @@ bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
 }
 
 TraceFile::~TraceFile() {
-    writeAll();
+    finish(kNever);
     if (file_ != nullptr) {
         std::fclose(file_);
     }
@@ -165,10 +165,6 @@ void TraceFile::writeDue(int64_t nowMs) {
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
         std::fflush(file_);
     }
-}
-
-void TraceFile::writeAll() {
-    writeDue(kNever);
 }
 
 void TraceFile::finish(int64_t endMs) {

@@ -61,7 +61,6 @@ class TraceFile {
     // their time has come, so the file reads in the order things happened on the line.
     void add(const TraceEntry& entry);
     void writeDue(int64_t nowMs);
-    void writeAll();
     // The program ends at endMs: writes what is due and drops the entries stamped later.
     void finish(int64_t endMs);
 
