@@ -462,8 +462,9 @@ int PtyUnit::pollTimeoutMs(bool heldByCts) const {
     const int64_t now = nowMs();
     int64_t next = now + kHousekeepingMs;
     next = std::min(next, model_.nextTransmitTime());
-    if (!outgoing_.empty()) {
-        // A chunk still to start, or a paced one releasing byte by byte.
+    if (!outgoing_.empty() && toLine_.empty()) {
+        // A chunk still to start, or a paced one releasing byte by byte. (While the line holds
+        // bytes it has not taken, POLLOUT says when it takes more.)
         next = std::min(next, std::max(outgoing_.front().chunk.timeMs, now + 1));
     }
     if (!inQueue_.empty()) { // the next queued byte reaches the unit
