@@ -32,6 +32,7 @@
 #include "PtyPort.h"
 #include "PtyTrace.h"
 #include "UnitModel.h"
+#include "platform/Platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,6 +45,7 @@
 
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,9 +54,18 @@ namespace velmora_sim {
 namespace {
 
 volatile std::sig_atomic_t gStopRequested = 0;
+volatile std::sig_atomic_t gRealTimeDropped = 0;
 
 extern "C" void onStopSignal(int) {
     gStopRequested = 1;
+}
+
+// The kernel's word that the unit ran at real-time priority for a second without sleeping: a loop
+// that spins. It gives the core back at once rather than hold it.
+extern "C" void onRealTimeOverrun(int) {
+    const sched_param usual{0};
+    sched_setscheduler(0, SCHED_OTHER, &usual);
+    gRealTimeDropped = 1;
 }
 
 void installSignalHandlers() {
@@ -66,6 +77,7 @@ void installSignalHandlers() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXCPU, onRealTimeOverrun);
 }
 
 constexpr int64_t kHousekeepingMs = 200;
@@ -75,9 +87,11 @@ constexpr std::size_t kReadChunk = 65536;
 // usb-serial adapters hold too.
 constexpr std::size_t kDriverQueue = 4096;
 
-double byteMs(uint32_t baud) {
-    return baud != 0 ? 10000.0 / baud : 0.0;
-} // 8N1: ten bits a byte
+// The line time of one character of the unit's frame at `baud`, in ms to the ns: the platform
+// layer's rule over a million characters.
+double characterMs(uint32_t baud) {
+    return static_cast<double>(Platform_SerialLineTimeMs(1000000, baud, kUnitBitsPerCharacter, false)) / 1e6;
+}
 
 bool writeFileAtomically(const std::string& path, const std::string& content) {
     const std::string temporary = path + ".tmp";
@@ -116,15 +130,18 @@ class PtyUnit {
         trace_.add(TraceEntry{timeMs, 'E', baud, text});
     }
     bool setUp();
-    void takeInput(const ToolLine& line);
+    std::size_t inputRoom() const;
+    std::size_t takeInput(const ToolLine& line);
     void deliverInput(std::size_t count);
     void deliverDueInput();
     void holdTool(const ToolLine& line, bool heldByCts);
     void releaseOutput(const ToolLine& line);
-    void flushOutput();
+    std::size_t flushOutput();
     void collectModelRecords(bool all = false);
     void saveImage(const ReceivedImage& image);
+    int64_t quietExitMs() const;
     bool timeToQuit();
+    void finish();
     uint32_t unitTalks();
     int pollTimeoutMs(bool heldByCts) const;
 
@@ -176,9 +193,12 @@ bool PtyUnit::setUp() {
                   std::chrono::duration<double>(start_.time_since_epoch()).count());
     note(0, 0, kClockNote + std::string(started));
     // A unit keeps its own time whatever the PC does: the stand-in runs ahead of everything at
-    // the usual priority, which takes root.
+    // the usual priority, which takes root. It never spins there (the loop sleeps whenever nothing
+    // is due), and the kernel holds it to that: a second at it without a sleep ends the priority.
     const sched_param high{10};
-    if (options_.realtime && sched_setscheduler(0, SCHED_FIFO, &high) != 0) {
+    const rlimit runAlone{1000000, RLIM_INFINITY}; // in µs
+    if (options_.realtime &&
+        (setrlimit(RLIMIT_RTTIME, &runAlone) != 0 || sched_setscheduler(0, SCHED_FIFO, &high) != 0)) {
         note(0, 0, std::string("no real-time priority: ") + std::strerror(errno));
     }
     if (!options_.imagesDir.empty()) {
@@ -214,23 +234,30 @@ bool PtyUnit::setUp() {
     return true;
 }
 
-void PtyUnit::takeInput(const ToolLine& line) {
-    const std::size_t pending = line_.pendingFromTool();
-    // Stop exactly where the unit drops CTS or vanishes, so the change lands on the right byte.
+// How many bytes the front end may take from the tool now: it stops exactly where the unit drops
+// CTS or vanishes (counting the bytes still on their way), so that the change lands on the right
+// byte. Until then it does not poll for input: the bytes waiting would wake it at once, again and
+// again.
+std::size_t PtyUnit::inputRoom() const {
     const int64_t untilChange = model_.bytesUntilLineChange() - static_cast<int64_t>(inQueued_);
-    const auto allowed = std::min<int64_t>(static_cast<int64_t>(std::min(pending, kReadChunk)), untilChange);
-    if (allowed <= 0) {
-        return;
+    return static_cast<std::size_t>(std::clamp<int64_t>(untilChange, 0, kReadChunk));
+}
+
+// Returns the count of bytes read from the line.
+std::size_t PtyUnit::takeInput(const ToolLine& line) {
+    const std::size_t allowed = std::min(line_.pendingFromTool(), inputRoom());
+    if (allowed == 0) {
+        return 0;
     }
     char buffer[kReadChunk];
-    const long got = line_.readFromTool(buffer, static_cast<std::size_t>(allowed));
+    const long got = line_.readFromTool(buffer, allowed);
     if (got <= 0) {
-        return;
+        return 0;
     }
     if (!options_.unit.pacing || line.sendBaud == 0) {
         model_.receive(reinterpret_cast<const uint8_t*>(buffer), static_cast<std::size_t>(got), nowMs(),
                        line.sendBaud);
-        return;
+        return static_cast<std::size_t>(got);
     }
     const double now = nowExactMs();
     deliverDueInput();
@@ -239,11 +266,12 @@ void PtyUnit::takeInput(const ToolLine& line) {
     }
     inQueue_.emplace_back(std::string(buffer, static_cast<std::size_t>(got)), line.sendBaud);
     inQueued_ += static_cast<std::size_t>(got);
-    inLineFreeMs_ = std::max(inLineFreeMs_, now) + static_cast<double>(got) * byteMs(line.sendBaud);
+    inLineFreeMs_ = std::max(inLineFreeMs_, now) + static_cast<double>(got) * characterMs(line.sendBaud);
     if (inQueued_ > kDriverQueue) {
         deliverInput(inQueued_ - kDriverQueue); // beyond the queue: already on the wire
         inWireMs_ = now;
     }
+    return static_cast<std::size_t>(got);
 }
 
 // Hands the unit the `count` oldest bytes in the queue.
@@ -252,7 +280,7 @@ void PtyUnit::deliverInput(std::size_t count) {
         auto& [bytes, baud] = inQueue_.front();
         const std::size_t n = std::min(count, bytes.size());
         model_.receive(reinterpret_cast<const uint8_t*>(bytes.data()), n, nowMs(), baud);
-        inWireMs_ += static_cast<double>(n) * byteMs(baud);
+        inWireMs_ += static_cast<double>(n) * characterMs(baud);
         bytes.erase(0, n);
         inQueued_ -= n;
         count -= n;
@@ -266,7 +294,7 @@ void PtyUnit::deliverInput(std::size_t count) {
 void PtyUnit::deliverDueInput() {
     const double now = nowExactMs();
     while (!inQueue_.empty()) {
-        const double perByte = byteMs(inQueue_.front().second);
+        const double perByte = characterMs(inQueue_.front().second);
         const auto due = static_cast<std::size_t>(std::max(0.0, (now - inWireMs_) / perByte));
         if (due == 0) {
             return;
@@ -277,8 +305,8 @@ void PtyUnit::deliverDueInput() {
 
 // Holds the tool's writes while CTS is low or its driver's queue would be full.
 void PtyUnit::holdTool(const ToolLine& line, bool heldByCts) {
-    queueFull_ = options_.unit.pacing &&
-                 inLineFreeMs_ - nowExactMs() > static_cast<double>(kDriverQueue) * byteMs(line.sendBaud);
+    queueFull_ = options_.unit.pacing && inLineFreeMs_ - nowExactMs() >
+                                             static_cast<double>(kDriverQueue) * characterMs(line.sendBaud);
     const bool hold = heldByCts || queueFull_;
     if (hold != toolHeld_ && line_.holdToolOutput(hold)) {
         toolHeld_ = hold;
@@ -296,9 +324,9 @@ void PtyUnit::releaseOutput(const ToolLine& line) {
             break; // a real line: first set to the chunk's rate, on the next turn
         }
         std::size_t due = chunk.bytes.size();
-        if (options_.unit.pacing && chunk.baud != 0) {
+        if (options_.unit.pacing) {
             const double elapsed = nowExactMs() - static_cast<double>(chunk.timeMs);
-            due = std::min(due, static_cast<std::size_t>(std::max(0.0, elapsed * chunk.baud / 10000.0)));
+            due = std::min(due, static_cast<std::size_t>(std::max(0.0, elapsed / characterMs(chunk.baud))));
         }
         if (due > out.released) {
             std::string piece = chunk.bytes.substr(out.released, due - out.released);
@@ -324,18 +352,22 @@ void PtyUnit::releaseOutput(const ToolLine& line) {
     }
 }
 
-void PtyUnit::flushOutput() {
+// Writes what the line takes now and notes every text whose last byte it took (a text garbled
+// into nothing too); returns the count of bytes written.
+std::size_t PtyUnit::flushOutput() {
+    const std::size_t before = takenByLine_;
     while (!toLine_.empty()) {
         const long n = line_.writeToTool(toLine_.data(), toLine_.size());
         if (n <= 0) {
-            return; // the tool's queue is full (or the pty is gone): try again later
+            break; // the tool's queue is full (or the line is gone): once poll says it takes more
         }
         toLine_.erase(0, static_cast<std::size_t>(n));
         takenByLine_ += static_cast<std::size_t>(n);
-        for (; !goingOut_.empty() && goingOut_.front().first <= takenByLine_; goingOut_.pop_front()) {
-            note(nowMs(), talks_, kGoneOutNote + std::to_string(goingOut_.front().second) + " ms");
-        }
     }
+    for (; !goingOut_.empty() && goingOut_.front().first <= takenByLine_; goingOut_.pop_front()) {
+        note(nowMs(), talks_, kGoneOutNote + std::to_string(goingOut_.front().second) + " ms");
+    }
+    return takenByLine_ - before;
 }
 
 void PtyUnit::saveImage(const ReceivedImage& image) {
@@ -374,6 +406,14 @@ void PtyUnit::collectModelRecords(bool all) {
     trace_.writeDue(nowMs());
 }
 
+// When the rebooted unit may quit (--exit-after-reboot): that long after its last byte, once it
+// has nothing more to say; kNever before.
+int64_t PtyUnit::quietExitMs() const {
+    const bool quiet = options_.exitAfterReboot && rebooted_ && model_.nextTransmitTime() == kNever &&
+                       outgoing_.empty() && toLine_.empty();
+    return quiet ? std::max(rebootMs_, lastByteOutMs_) + options_.exitAfterRebootMs : kNever;
+}
+
 bool PtyUnit::timeToQuit() {
     if (gStopRequested != 0) {
         return true;
@@ -383,12 +423,29 @@ bool PtyUnit::timeToQuit() {
         note(now, 0, "run time limit reached");
         return true;
     }
-    if (options_.exitAfterReboot && rebooted_ && model_.nextTransmitTime() == kNever && outgoing_.empty() &&
-        toLine_.empty() && now >= std::max(rebootMs_, lastByteOutMs_) + options_.exitAfterRebootMs) {
+    if (now >= quietExitMs()) {
         note(now, 0, "rebooted and quiet: exiting");
         return true;
     }
     return false;
+}
+
+// The end of the program, or of the unit: a text the line had not taken whole is cut off, one due
+// later never began, and nothing stamped after now happened.
+void PtyUnit::finish() {
+    collectModelRecords(true);
+    const int64_t now = nowMs();
+    const auto cutOff = [&](int64_t sentMs) { note(now, 0, kCutOffNote + std::to_string(sentMs) + " ms"); };
+    for (const auto& text : goingOut_) {
+        cutOff(text.second);
+    }
+    for (const Outgoing& out : outgoing_) {
+        cutOff(out.chunk.timeMs);
+    }
+    for (const Chunk& chunk : model_.takeTransmitted(now)) {
+        cutOff(chunk.timeMs);
+    }
+    trace_.finish(now);
 }
 
 // The rate of the oldest byte the unit has not handed to the line (bytes the line has not taken
@@ -405,26 +462,22 @@ int PtyUnit::pollTimeoutMs(bool heldByCts) const {
     const int64_t now = nowMs();
     int64_t next = now + kHousekeepingMs;
     next = std::min(next, model_.nextTransmitTime());
-    if (!outgoing_.empty()) {
-        // A chunk still to start, or a paced one releasing byte by byte.
+    if (!outgoing_.empty() && toLine_.empty()) {
+        // A chunk still to start, or a paced one releasing byte by byte. (While the line holds
+        // bytes it has not taken, POLLOUT says when it takes more.)
         next = std::min(next, std::max(outgoing_.front().chunk.timeMs, now + 1));
     }
-    if (!toLine_.empty()) {
-        next = std::min(next, now + 1);
-    }
     if (!inQueue_.empty()) { // the next queued byte reaches the unit
-        next = std::min(next, static_cast<int64_t>(inWireMs_ + byteMs(inQueue_.front().second)) + 1);
+        next = std::min(next, static_cast<int64_t>(inWireMs_ + characterMs(inQueue_.front().second)) + 1);
     }
     if (queueFull_) { // the queue has room again
-        next = std::min(next,
-                        static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * byteMs(lastLine_.sendBaud)) + 1);
+        next = std::min(
+            next, static_cast<int64_t>(inLineFreeMs_ - kDriverQueue * characterMs(lastLine_.sendBaud)) + 1);
     }
     if (heldByCts) { // CTS may rise
         next = std::min(next, now + kCtsRecheckMs);
     }
-    if (options_.exitAfterReboot && rebooted_) {
-        next = std::min(next, std::max(rebootMs_, lastByteOutMs_) + options_.exitAfterRebootMs);
-    }
+    next = std::min(next, quietExitMs());
     if (options_.maxRunMs > 0) {
         next = std::min(next, options_.maxRunMs);
     }
@@ -437,7 +490,12 @@ int PtyUnit::run() {
         return 1;
     }
     trace_.writeDue(nowMs());
+    bool woken = false; // the last poll returned for the line
     while (!timeToQuit()) {
+        if (gRealTimeDropped != 0) {
+            gRealTimeDropped = 0;
+            note(nowMs(), 0, "real-time priority dropped: a second at it without sleeping");
+        }
         const ToolLine line = line_.toolLine(unitTalks(), model_.listeningBaud());
         if (!lineKnown_ || line.sendBaud != lastLine_.sendBaud || line.listenBaud != lastLine_.listenBaud ||
             line.ctsFlow != lastLine_.ctsFlow) {
@@ -454,9 +512,7 @@ int PtyUnit::run() {
         // which then reads nothing.
         const bool heldByCts = (line.ctsFlow || line.ctsWire) && !model_.ctsRaised(nowMs());
         const bool reading = !heldByCts || line.ctsWire;
-        if (reading) {
-            takeInput(line);
-        }
+        std::size_t moved = reading ? takeInput(line) : 0;
         deliverDueInput();
         holdTool(line, heldByCts);
         if (!model_.connected()) {
@@ -467,28 +523,26 @@ int PtyUnit::run() {
             break;
         }
         releaseOutput(line);
-        flushOutput();
+        moved += flushOutput();
         collectModelRecords();
 
         pollfd pfd{line_.fd(), 0, 0};
-        if (reading) {
+        if (reading && inputRoom() > 0) {
             pfd.events |= POLLIN;
         }
         if (!toLine_.empty()) {
             pfd.events |= POLLOUT;
         }
-        const int timeout = pollTimeoutMs(heldByCts);
-        const int ready = poll(&pfd, 1, timeout);
-        if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (pfd.revents & POLLIN) == 0) {
-            // Nothing will come from a hung-up master; do not spin on it.
-            usleep(static_cast<useconds_t>(std::max(timeout, 1)) * 1000u);
-        } else if (ready < 0 && errno != EINTR) {
+        // A line that wakes the poll and then moves no byte (hung up, or an error that does not
+        // clear) would wake it at once again and again: then sleep until the next thing due.
+        const int ready = poll(&pfd, woken && moved == 0 ? 0 : 1, pollTimeoutMs(heldByCts));
+        woken = ready > 0;
+        if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "VelmoraUnitSim: poll failed\n");
             break;
         }
     }
-    collectModelRecords(true);
-    trace_.writeAll();
+    finish();
     line_.close();
     return 0;
 }

@@ -133,7 +133,7 @@ bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
 }
 
 TraceFile::~TraceFile() {
-    writeAll();
+    finish(kNever);
     if (file_ != nullptr) {
         std::fclose(file_);
     }
@@ -167,8 +167,9 @@ void TraceFile::writeDue(int64_t nowMs) {
     }
 }
 
-void TraceFile::writeAll() {
-    writeDue(kNever);
+void TraceFile::finish(int64_t endMs) {
+    writeDue(endMs);
+    pending_.clear();
 }
 
 void TraceFile::write(const TraceEntry& entry) {

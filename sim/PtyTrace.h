@@ -10,7 +10,10 @@
 // Besides the model's lines the front end notes when it started, on the machine's monotonic
 // clock (so a reader can put the trace beside other records of the same run), and when the last
 // byte of each text the unit sent was taken by the line: the S entry gives the time the unit
-// began to send, which is not when the bytes left if the program was held up.
+// began to send, which is not when the bytes left if the program was held up. Every S entry is
+// followed by one such note, or, when the program ends or the unit vanishes before the line has
+// taken the whole text, by a note that the text was cut off. The trace ends with the program:
+// what the unit would have done later (a reply still due) is not in it.
 #ifndef VELMORA_SIM_PTY_TRACE_H
 #define VELMORA_SIM_PTY_TRACE_H
 
@@ -28,10 +31,12 @@ std::string escapeText(const std::string& bytes);
 // a dangling or unknown escape.
 bool unescapeText(const std::string& escaped, std::string* text);
 
-// The front end's notes: "clock: started at monotonic <s> s" at time 0, and
-// "gone out: the text sent at <ms> ms" when the last byte of the S entry of <ms> left.
+// The front end's notes: "clock: started at monotonic <s> s" at time 0, "gone out: the text sent
+// at <ms> ms" when the last byte of the S entry of <ms> left, and "cut off: the text sent at <ms>
+// ms" at the end for a text that did not leave whole.
 inline constexpr char kClockNote[] = "clock: started at monotonic ";
 inline constexpr char kGoneOutNote[] = "gone out: the text sent at ";
+inline constexpr char kCutOffNote[] = "cut off: the text sent at ";
 
 // A trace line read back, with when it happened and, for a text sent, when its last byte left (the
 // time it happened when the trace does not say), in seconds on the monotonic clock of the machine
@@ -56,7 +61,8 @@ class TraceFile {
     // their time has come, so the file reads in the order things happened on the line.
     void add(const TraceEntry& entry);
     void writeDue(int64_t nowMs);
-    void writeAll();
+    // The program ends at endMs: writes what is due and drops the entries stamped later.
+    void finish(int64_t endMs);
 
   private:
     void write(const TraceEntry& entry);

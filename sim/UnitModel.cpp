@@ -1,5 +1,7 @@
 #include "UnitModel.h"
 
+#include "platform/Platform.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -16,19 +18,20 @@ const char kRxIdentity[] = "Kovlar QV7 SIGNAL LINK RX WITH ETHERNET";
 // A line longer than this without a line feed is noise; the unit drops it.
 constexpr std::size_t kMaxLine = 1024;
 
-// One level of the 8N1 waveform of `bytes`: bit k of the stream is the start bit (low) of byte
-// k / 10, its eight data bits (least significant first), or its stop bit (high). The line idles
-// high after the last stop bit.
+// One level of the waveform of `bytes` in the unit's frame: bit k of the stream is the start bit
+// (low) of byte k / 10, its eight data bits (least significant first), or its stop bit (high). The
+// line idles high after the last stop bit. Both ends of a line that garbles use this frame: a
+// tool's UART is set to 8N1 as the unit's is.
 int lineLevel(const std::string& bytes, uint64_t bit) {
-    const uint64_t index = bit / 10;
+    const uint64_t index = bit / kUnitBitsPerCharacter;
     if (index >= bytes.size()) {
         return 1;
     }
-    const uint64_t position = bit % 10;
+    const uint64_t position = bit % kUnitBitsPerCharacter;
     if (position == 0) {
         return 0;
     }
-    if (position == 9) {
+    if (position == kUnitBitsPerCharacter - 1) {
         return 1;
     }
     return (static_cast<unsigned char>(bytes[index]) >> (position - 1)) & 1;
@@ -47,14 +50,6 @@ bool parseNumber(const std::string& text, long long& value) {
 
 } // namespace
 
-int64_t lineTimeMs(std::size_t count, uint32_t baud) {
-    if (baud == 0) {
-        return 0;
-    }
-    const uint64_t bits = static_cast<uint64_t>(count) * 10u * 1000u;
-    return static_cast<int64_t>((bits + baud - 1) / baud);
-}
-
 std::string garble(const std::string& bytes, uint32_t sent, uint32_t heard) {
     if (sent == heard || bytes.empty()) {
         return bytes;
@@ -68,7 +63,7 @@ std::string garble(const std::string& bytes, uint32_t sent, uint32_t heard) {
     // samples the middle of each of the following eight bits, and then looks at the stop bit.
     const uint64_t sentBit = heard;
     const uint64_t heardBit = sent;
-    const uint64_t streamBits = static_cast<uint64_t>(bytes.size()) * 10u;
+    const uint64_t streamBits = static_cast<uint64_t>(bytes.size()) * kUnitBitsPerCharacter;
     const uint64_t streamEnd = streamBits * sentBit;
     auto levelAt = [&](uint64_t time) { return lineLevel(bytes, time / sentBit); };
     // First moment at or after `from` at which the line shows `level`, or streamEnd when it
@@ -167,7 +162,8 @@ int64_t UnitModel::send(const std::string& text, int64_t timeMs, uint32_t baud) 
     int64_t at = timeMs;
     for (std::size_t offset = 0; offset < text.size(); offset += pieceSize) {
         Chunk chunk{std::max(at, lineFreeAtMs_), baud, text.substr(offset, pieceSize)};
-        lineFreeAtMs_ = chunk.timeMs + lineTimeMs(chunk.bytes.size(), baud);
+        lineFreeAtMs_ = chunk.timeMs + static_cast<int64_t>(Platform_SerialLineTimeMs(
+                                           chunk.bytes.size(), baud, kUnitBitsPerCharacter, true));
         at = lineFreeAtMs_ + options_.pieceGapMs;
         // A flood is traced by its size, not byte for byte.
         trace_.push_back(

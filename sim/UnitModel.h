@@ -49,6 +49,8 @@ enum class ReplyKind {
 };
 
 constexpr uint32_t kUploadBaud = 115200;
+// The unit's UART frame, 8N1: a start bit, eight data bits, no parity, one stop bit.
+constexpr unsigned kUnitBitsPerCharacter = 10;
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
 struct UnitOptions {
@@ -179,9 +181,6 @@ class UnitModel {
 
 // Turns bytes sent at rate `sent` into what a receiver listening at `heard` gets (identity when equal).
 std::string garble(const std::string& bytes, uint32_t sent, uint32_t heard);
-
-// Time in ms that `count` bytes of 8N1 (10 bits each) occupy the line at `baud`, rounded up.
-int64_t lineTimeMs(std::size_t count, uint32_t baud);
 
 } // namespace velmora_sim
 

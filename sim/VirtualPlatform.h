@@ -7,7 +7,8 @@
 //     to a velmora_sim::UnitModel. Ports may refuse some baud rates.
 //   - A read returns as soon as the requested count has arrived, else exactly
 //     ReadTotalTimeoutConstant ms after it began, with what arrived by then.
-//   - A write occupies the line for 10 bits per byte at the port's baud rate, and the unit receives
+//   - A write occupies the line for the bits per character its settings give at the port's rate
+//     (Platform_SerialBitsPerCharacter, Platform_SerialLineTimeMs), and the unit receives
 //     the bytes when they have gone out. With CTS flow control on, bytes go out only while the
 //     unit raises CTS (nothing attached: CTS low). A port may take nothing at all, whatever the
 //     flow control. A write that cannot finish fails after Platform_SerialWriteBoundMs of its

@@ -13,35 +13,41 @@
 
 namespace {
 
-using velmora_sim::lineTimeMs;
 using velmora_sim::UnitModel;
 
-// Bytes from the unit on their way into the PC's receive queue. The unit sent `sentCount` bytes
-// starting at `startMs` at `sentBaud`; the port heard them as `bytes` (garbled when its rate
-// differed), spread evenly over the same line time.
+// The line time of `count` characters of `bits` bits at `baud`, rounded up: the platform's rule.
+int64_t lineTimeMs(uint64_t count, uint32_t baud, unsigned bits) {
+    return static_cast<int64_t>(Platform_SerialLineTimeMs(count, baud, bits, true));
+}
+
+// Bytes from the far end on their way into the PC's receive queue. It sent `sentCount`
+// characters of `bits` bits starting at `startMs` at `sentBaud`; the port heard them as `bytes`
+// (garbled when its rate differed), spread evenly over the same line time.
 struct Incoming {
     int64_t startMs;
     uint32_t sentBaud;
+    unsigned bits;
     std::size_t sentCount;
     std::string bytes;
     std::size_t taken = 0; // bytes already handed to the tool or purged
 
     // Time at which byte `index` (0-based) of `bytes` has fully arrived.
     int64_t arrival(std::size_t index) const {
-        const uint64_t numerator = static_cast<uint64_t>(index + 1) * sentCount * 10000u;
-        const uint64_t denominator = static_cast<uint64_t>(bytes.size()) * sentBaud;
-        return startMs + static_cast<int64_t>((numerator + denominator - 1) / denominator);
+        const auto lineMs = static_cast<uint64_t>(lineTimeMs((index + 1) * sentCount, sentBaud, bits));
+        return startMs + static_cast<int64_t>((lineMs + bytes.size() - 1) / bytes.size());
     }
-    // How many of `bytes` have fully arrived by `timeMs`.
+    // How many of `bytes` have fully arrived by `timeMs`: the first `n` (their arrivals rise).
     std::size_t arrivedBy(int64_t timeMs) const {
-        if (timeMs <= startMs) {
-            return 0;
+        std::size_t low = 0, high = bytes.size(); // the first `low` have arrived, the `high`-th has not
+        while (low < high) {
+            const std::size_t n = high - (high - low) / 2;
+            if (arrival(n - 1) <= timeMs) {
+                low = n;
+            } else {
+                high = n - 1;
+            }
         }
-        // Past the chunk's own line time everything is in; clamping first keeps the product small.
-        const int64_t elapsed = std::min<int64_t>(timeMs - startMs, lineTimeMs(sentCount, sentBaud) + 1);
-        const uint64_t count = static_cast<uint64_t>(elapsed) * bytes.size() * sentBaud /
-                               (static_cast<uint64_t>(sentCount) * 10000u);
-        return static_cast<std::size_t>(std::min<uint64_t>(count, bytes.size()));
+        return low;
     }
 };
 
@@ -121,10 +127,11 @@ void collect(Port& port, int64_t timeMs) {
         // A chunk due while an earlier one is still on the line follows it.
         const int64_t startMs = std::max(first->first, port.scriptLineFreeAtMs);
         if (!first->second.empty()) {
-            port.scriptLineFreeAtMs = startMs + lineTimeMs(first->second.size(), port.dcb.BaudRate);
+            const unsigned bits = Platform_SerialBitsPerCharacter(port.dcb);
+            port.scriptLineFreeAtMs = startMs + lineTimeMs(first->second.size(), port.dcb.BaudRate, bits);
             if (port.open) {
                 port.incoming.push_back(
-                    {startMs, port.dcb.BaudRate, first->second.size(), std::move(first->second)});
+                    {startMs, port.dcb.BaudRate, bits, first->second.size(), std::move(first->second)});
             }
         }
         port.script.erase(first);
@@ -140,7 +147,8 @@ void collect(Port& port, int64_t timeMs) {
         if (heard.empty()) {
             continue;
         }
-        port.incoming.push_back({chunk.timeMs, chunk.baud, chunk.bytes.size(), std::move(heard)});
+        port.incoming.push_back({chunk.timeMs, chunk.baud, velmora_sim::kUnitBitsPerCharacter,
+                                 chunk.bytes.size(), std::move(heard)});
     }
 }
 
@@ -492,8 +500,8 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
                 const std::size_t rest = size - sent;
                 if (port->stuckBytes + rest <= port->driverQueue) {
                     queuedForGood = rest;
-                    t = std::max(start,
-                                 stalledAt - lineTimeMs(port->driverQueue - port->stuckBytes - rest, baud));
+                    t = std::max(start, stalledAt - lineTimeMs(port->driverQueue - port->stuckBytes - rest,
+                                                               baud, bits));
                 } else {
                     t = deadline;
                     ok = false;
@@ -508,7 +516,7 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
             n = static_cast<std::size_t>(
                 std::min<int64_t>(static_cast<int64_t>(n), port->unit->bytesUntilLineChange()));
         }
-        t += lineTimeMs(n, baud);
+        t += lineTimeMs(n, baud, bits);
         if (port->unit) {
             port->unit->receive(bytes + sent, n, t, baud);
         }
@@ -519,7 +527,7 @@ BOOL Platform_SerialWrite(HANDLE handle, const void* buffer, DWORD size, DWORD* 
     // The write returns once its last byte is in the driver's queue, which holds what the wire
     // has not sent yet, up to its size.
     const bool returnsEarly = ok && queuedForGood == 0;
-    g_now = returnsEarly ? std::max(start, t - lineTimeMs(port->driverQueue, baud)) : t;
+    g_now = returnsEarly ? std::max(start, t - lineTimeMs(port->driverQueue, baud, bits)) : t;
     sent += queuedForGood;
     port->writes.push_back({start, t, baud, std::string(reinterpret_cast<const char*>(bytes), sent), ok});
     if (bytesWritten != nullptr) {
@@ -539,16 +547,19 @@ BOOL Platform_SerialFlush(HANDLE handle) {
     if (port == nullptr || unitGone(*port)) {
         return 0;
     }
-    // Bounded like a write of what the queue counts at first: the bytes the wire has yet to send,
-    // rounded up to the driver's step (cdc-acm counts whole write buffers).
+    // Bounded like a write of what the queue counts at first: the bytes the wire has yet to send
+    // (the line time left, turned round into characters, rounded up), rounded up to the driver's
+    // step (cdc-acm counts whole write buffers).
     const uint32_t baud = port->dcb.BaudRate;
-    const uint64_t onTheWire = port->txFreeAtMs <= g_now
-                                   ? 0
-                                   : (static_cast<uint64_t>(port->txFreeAtMs - g_now) * baud + 9999) / 10000;
+    const unsigned bits = Platform_SerialBitsPerCharacter(port->dcb);
+    const uint64_t perCharacter = uint64_t{bits} * 1000u;
+    const uint64_t onTheWire =
+        port->txFreeAtMs <= g_now
+            ? 0
+            : (static_cast<uint64_t>(port->txFreeAtMs - g_now) * baud + perCharacter - 1) / perCharacter;
     const uint64_t queued = std::min<uint64_t>(onTheWire + port->stuckBytes, port->driverQueue);
     const uint64_t counted =
         (queued + port->queueCountStep - 1) / port->queueCountStep * port->queueCountStep;
-    const unsigned bits = Platform_SerialBitsPerCharacter(port->dcb);
     const int64_t deadline =
         g_now +
         static_cast<int64_t>(Platform_SerialWriteBoundMs(counted, baud, bits, port->dcb.fOutxCtsFlow != 0));
