@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 
 namespace velmora_sim {
 
@@ -97,39 +96,6 @@ bool unescapeText(const std::string& escaped, std::string* text) {
         }
     }
     return true;
-}
-
-bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
-    std::ifstream in(path, std::ios::binary);
-    lines->clear();
-    double started = 0;
-    const std::string clock = kClockNote, goneOut = kGoneOutNote;
-    for (std::string line; std::getline(in, line);) {
-        // <ms> <R|S|E> <baud> <text>: the text is everything after the third space.
-        const std::size_t a = line.find(' '), b = line.find(' ', a + 1), c = line.find(' ', b + 1);
-        TraceEntry entry{std::atoll(line.c_str()),
-                         b == a + 2 ? line[a + 1] : '?',
-                         static_cast<uint32_t>(std::strtoul(line.c_str() + b + 1, nullptr, 10)),
-                         {}};
-        if (c == std::string::npos || entry.direction == '?' ||
-            !unescapeText(line.substr(c + 1), &entry.text)) {
-            return false;
-        }
-        const bool note = entry.direction == 'E';
-        started += note && entry.text.compare(0, clock.size(), clock) == 0
-                       ? std::atof(entry.text.c_str() + clock.size())
-                       : 0;
-        const double at = started + static_cast<double>(entry.timeMs) / 1000;
-        if (note && entry.text.compare(0, goneOut.size(), goneOut) == 0) {
-            const long long sent = std::atoll(entry.text.c_str() + goneOut.size());
-            for (TraceLine& earlier : *lines) {
-                earlier.out =
-                    earlier.entry.direction == 'S' && earlier.entry.timeMs == sent ? at : earlier.out;
-            }
-        }
-        lines->push_back({std::move(entry), at, at});
-    }
-    return in.eof();
 }
 
 TraceFile::~TraceFile() {

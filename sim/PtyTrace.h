@@ -38,16 +38,6 @@ inline constexpr char kClockNote[] = "clock: started at monotonic ";
 inline constexpr char kGoneOutNote[] = "gone out: the text sent at ";
 inline constexpr char kCutOffNote[] = "cut off: the text sent at ";
 
-// A trace line read back, with when it happened and, for a text sent, when its last byte left (the
-// time it happened when the trace does not say), in seconds on the monotonic clock of the machine
-// the unit ran on.
-struct TraceLine {
-    TraceEntry entry;
-    double at, out;
-};
-// A trace file read back, in file order; false when it cannot be read or a line is damaged.
-bool readTrace(const std::string& path, std::vector<TraceLine>* lines);
-
 class TraceFile {
   public:
     TraceFile() = default;

@@ -244,7 +244,8 @@ std::vector<ToolRun> run(const Launcher& launcher, const std::string& name, std:
 }
 
 // A unit of a whole update: its type and rate, whether it carries bytes at the true line rate,
-// whether it prints its boot text after the reboot, and whether it keeps its time at real-time
+// whether it prints its boot text after the reboot (and then quits 15 s after it, once the tool's
+// boot read is over, as the program does for a lab), and whether it keeps its time at real-time
 // priority (VelmoraUnitSim --realtime).
 struct Unit {
     std::string type;
@@ -252,6 +253,9 @@ struct Unit {
     bool paced = false, bootText = true, realtime = true;
     Pieces options() const {
         Pieces all = {"--type", type, "--baud", std::to_string(baud)};
+        if (bootText) {
+            all.insert(all.end(), {"--exit-after-reboot", "15000"});
+        }
         for (const auto& [on, option] :
              {std::pair{paced, "--pacing"}, {!bootText, "--no-boot-text"}, {realtime, "--realtime"}}) {
             if (on) {

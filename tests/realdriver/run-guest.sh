@@ -58,20 +58,20 @@ usb=() memory=256
     append+=" velmora_tool=/guest-wine.sh velmora_exe=$(realpath "$wine" | base64 -w0) velmora_prefix=$WINEPREFIX"; }
 # QEMU stands in for the hardware and the PC, and keeps its time on a loaded machine (as root): the
 # whole guest runs ahead of the programs beside it, and QEMU's main loop, which carries out the
-# emulated devices (the USB controller and the adapter, their transfers and rate changes), at
-# real-time priority, as hardware works whatever the CPU does. The guest's CPU thread, which runs
-# the PC's kernel and the tool, stays at the ordinary class.
+# emulated devices (the USB controller and the adapter, their transfers and rate changes), ahead of
+# every guest's CPU thread (nice -20), as hardware works whatever the CPU does. It does not take
+# real-time priority: a loop that can spin there would starve the simulated units that do.
 ahead=(); [ "$(id -u)" -ne 0 ] || ahead=(nice -n -10)
 timeout -k 5 "$bound" "${ahead[@]}" qemu-system-x86_64 -accel tcg -m $memory -nodefaults -display none -no-reboot \
     -name velmora,debug-threads=on -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" -append "$append" \
     -chardev "file,id=console,path=$console,append=on" -serial chardev:console -monitor "pipe:$tmp/monitor" -usb "${usb[@]}" </dev/null >>"$log" 2>&1 &
 qemu=$!
-if [ "$(id -u)" -eq 0 ]; then # once the CPU thread exists, so that it does not inherit the priority
+if [ "$(id -u)" -eq 0 ]; then # once the CPU thread exists, so that it does not inherit the nice value
     for _ in $(seq 100); do
         main=$(pgrep -P "$qemu" -x qemu-system-x86) && grep -qs TCG /proc/"$main"/task/*/comm && break
         sleep 0.05
     done
-    chrt -f -p 10 "$main" >/dev/null 2>&1 || echo "run-guest: QEMU's main loop stays at the ordinary class" >>"$log"
+    renice -n -20 -p "$main" >/dev/null 2>&1 || echo "run-guest: QEMU's main loop stays at nice -10" >>"$log"
 fi
 
 # Unplug as soon as the text shows on the live console: device_del pulls the adapter out of the

@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -31,19 +33,20 @@ inline void expectWithin(const std::string& what, double from, double to, double
 }
 
 // A line of the simulator's trace with when it happened and, for a text the unit sent, when its
-// last byte had gone out, in seconds on the monotonic clock of the machine the unit ran on.
+// last byte had gone out (NaN: cut off by the unit's end), in seconds on the monotonic clock of the
+// machine the unit ran on.
 struct TraceLine {
     velmora_sim::TraceEntry entry;
     double at, out;
 };
 
 // The trace file in file order, read through its clock note; false when it cannot be read, a line
-// is damaged, or a text sent has no note of having gone out.
+// is damaged, or a text sent is not closed by a note that it went out or was cut off.
 inline bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
     std::ifstream in(path, std::ios::binary);
     lines->clear();
     double started = 0;
-    const std::string clock = velmora_sim::kClockNote, goneOut = velmora_sim::kGoneOutNote;
+    std::vector<long long> closed; // the texts closed by a note, by the time they were sent
     for (std::string line; std::getline(in, line);) {
         // <ms> <R|S|E> <baud> <text>: the text is everything after the third space.
         velmora_sim::TraceEntry e{};
@@ -55,22 +58,30 @@ inline bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
             return false;
         }
         e.timeMs = ms;
-        if (e.direction == 'E' && e.text.rfind(clock, 0) == 0) {
-            started = std::atof(e.text.c_str() + clock.size());
-        }
-        const double at = started + static_cast<double>(e.timeMs) / 1000;
-        if (e.direction == 'E' && e.text.rfind(goneOut, 0) == 0) {
+        const double at = started + static_cast<double>(ms) / 1000;
+        for (const char* note :
+             {velmora_sim::kClockNote, velmora_sim::kGoneOutNote, velmora_sim::kCutOffNote}) {
+            const std::size_t size = std::strlen(note);
+            if (e.direction != 'E' || e.text.compare(0, size, note) != 0) {
+                continue;
+            }
+            if (note == velmora_sim::kClockNote) {
+                started = std::atof(e.text.c_str() + size);
+                continue;
+            }
+            closed.push_back(std::atoll(e.text.c_str() + size));
             for (TraceLine& sent : *lines) {
-                sent.out = sent.entry.direction == 'S' &&
-                                   sent.entry.timeMs == std::atoll(e.text.c_str() + goneOut.size())
+                sent.out = sent.entry.direction == 'S' && sent.entry.timeMs == closed.back() &&
+                                   note == velmora_sim::kGoneOutNote
                                ? at
                                : sent.out;
             }
         }
-        lines->push_back({std::move(e), at, kOpen});
+        lines->push_back({std::move(e), at, NAN});
     }
     for (const TraceLine& l : *lines) {
-        if (l.entry.direction == 'S' && l.out == kOpen) {
+        if (l.entry.direction == 'S' &&
+            std::find(closed.begin(), closed.end(), l.entry.timeMs) == closed.end()) {
             return false;
         }
     }
