@@ -15,14 +15,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
-
-#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
-#include <sys/resource.h>
-#define CAN_LIMIT_MEMORY 1
-#endif
 
 namespace {
 
@@ -74,30 +68,6 @@ TEST(HexText, TokeniserCutsInPlaceWithoutEmptyPieces) {
     EXPECT_EQ(str_split(nullptr, ":"), nullptr);
     EXPECT_EQ(str_split(text.data(), nullptr), nullptr);
 }
-
-#ifdef CAN_LIMIT_MEMORY
-// Millions of pieces under an address-space limit that leaves room for the text but not for the
-// list of its pieces; what the tool printed goes to standard error for the death test to see.
-TEST(HexTextDeathTest, TokeniserOutOfMemoryEndsTheProcessWithAFailureStatus) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto splitWithoutMemory = [] {
-        std::string text;
-        for (int i = 0; i < 8 * 1024 * 1024; ++i) {
-            text += ":a";
-        }
-        std::atexit([] { std::fputs(virtual_console::output().c_str(), stderr); });
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const rlim_t limit = static_cast<rlim_t>(pages) * 4096u + 16u * 1024u * 1024u;
-        const rlimit cap{limit, limit};
-        setrlimit(RLIMIT_AS, &cap);
-        std::free(str_split(text.data(), ":"));
-        std::_Exit(0);
-    };
-    EXPECT_EXIT(splitWithoutMemory(), ::testing::ExitedWithCode(EXIT_OUT_OF_MEMORY),
-                "^Memoire insuffisante\n$");
-}
-#endif
 
 // The readers of one record line, each asked about the same lines.
 TEST(RecordLine, ReadersAgreeOnEveryField) {

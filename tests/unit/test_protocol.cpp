@@ -67,43 +67,6 @@ TEST_F(ComPort, OpenAppliesTheFixedLineSettingsOrSaysWhyNot) {
     EXPECT_EQ(c.total(), 12) << "a probe opens and configures nothing";
 }
 
-TEST_F(ComPort, SettersSkipWhatIsSetAndStoreWhatThePortRefuses) {
-    g_cto.ReadTotalTimeoutConstant = 800; // only the interval value decides
-    EXPECT_EQ(fields(ComPortAPI_SetReadingTimeoutInMs(500), ComPortAPI_SetBaudRate(9600),
-                     ComPortAPI_SetHardwareFlowControl(1)),
-              fields(1, 1, 1));
-    EXPECT_EQ(vp::calls().total(), 0);
-    EXPECT_EQ(g_cto.ReadTotalTimeoutConstant, 800u);
-
-    // No port open: the records change, applying fails, and the next open applies them.
-    vp::addEmptyPort(3);
-    vp::refuseBaud(3, 4800);
-    EXPECT_EQ(fields(ComPortAPI_SetBaudRate(57600), ComPortAPI_SetReadingTimeoutInMs(1000),
-                     ComPortAPI_SetHardwareFlowControl(0)),
-              fields(0, 0, 0));
-    EXPECT_EQ(vp::calls().setState + vp::calls().setTimeouts, 3);
-    ASSERT_TRUE(ComPortAPI_OpenCOM(3));
-    EXPECT_EQ(fields(vp::appliedDcb(3).BaudRate, vp::appliedDcb(3).fOutxCtsFlow,
-                     vp::appliedTimeouts(3).ReadIntervalTimeout,
-                     vp::appliedTimeouts(3).ReadTotalTimeoutConstant),
-              fields(57600, 0, 1000, 1000));
-
-    // Open: each change is applied; the low bit of the flag counts; a refused rate stays stored.
-    EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(10000));
-    EXPECT_EQ(vp::appliedTimeouts(3).ReadTotalTimeoutConstant, 10000u);
-    for (const BOOL flag : {3, 2}) {
-        EXPECT_TRUE(ComPortAPI_SetHardwareFlowControl(flag));
-        EXPECT_EQ(vp::appliedDcb(3).fOutxCtsFlow, static_cast<unsigned>(flag & 1));
-    }
-    EXPECT_FALSE(ComPortAPI_SetBaudRate(4800));
-    EXPECT_EQ(fields(g_dcb.BaudRate, vp::appliedDcb(3).BaudRate), fields(4800, 57600));
-    EXPECT_TRUE(ComPortAPI_CloseCOM());
-    EXPECT_FALSE(vp::isOpen(3));
-    virtual_console::reset();
-    EXPECT_FALSE(ComPortAPI_OpenCOM(3)) << "the refused rate is what the next open applies";
-    EXPECT_EQ(virtual_console::output(), "ERROR: COM3 configuration failed !");
-}
-
 TEST_F(ComPort, AReopenRefusedJustAfterACloseIsTriedAgainForUpToASecond) {
     // COM3 was opened and closed; `gapMs` later COM`port` is opened, and refused as `then` says.
     struct Row {

@@ -181,17 +181,9 @@ TEST_F(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
     }
 }
 
-TEST_F(WebFile, InvalidTextOrAFileThatCannotBeWrittenIsNoSuccess) {
-    std::strcpy(gHexFirmware, ":0412340001020305AC\r\n");
-    virtual_console::reset();
-    EXPECT_EQ(createFirmwareFileForWeb(), 0);
-    EXPECT_EQ(virtual_console::output(), "\r\n intel_hex_line_is_valid \r\n:0412340001020305AC\r\n"
-                                         "\r\nERROR: Firmware data is not valid !\r\n");
-    EXPECT_FALSE(std::filesystem::exists(FIRMWARE_FILE_NAME_FOR_WEB));
-    EXPECT_EQ(virtual_console::keyWaits(), 0);
-
-    // The program: the embedded firmware written whole, status 0; a folder standing where the
-    // file should go, status 1.
+// The program: the embedded firmware written whole, status 0; a folder standing where the file
+// should go, status 1.
+TEST_F(WebFile, TheProgramWritesTheEmbeddedFirmwareOrSaysWhyNot) {
     WorkingBuffers_Release();
     virtual_console::reset();
     EXPECT_EQ(VelmoraFwWebFile_main(), 0);
