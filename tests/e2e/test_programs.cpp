@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <deque>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,14 +31,9 @@ using Heard = std::vector<std::pair<std::string, uint32_t>>;
 using Pieces = std::vector<std::string>;
 
 // A command in Wine's environment for the tests (the one list in tests/e2e/CMakeLists.txt).
-Pieces inWine(const Pieces& command) {
-    Pieces all = {"/usr/bin/env"};
-    std::istringstream settings(WINE_ENVIRONMENT);
-    for (std::string setting; std::getline(settings, setting, '|');) {
-        all.push_back(setting);
-    }
-    all.insert(all.end(), command.begin(), command.end());
-    return all;
+Pieces inWine(Pieces command) {
+    command.insert(command.begin(), {"/usr/bin/env", WINE_ENVIRONMENT});
+    return command;
 }
 
 // Lines the guest puts on its console: its clock (seconds since boot), and, from run-guest.sh on
@@ -132,44 +126,38 @@ struct ToolRun {
     }
 };
 
-// Both sides on one clock, for a row that failed: what the tool printed (a run of progress counters
-// less than 1.5 s apart on one line, with the time of its last) and every line of the unit's trace.
-void printTimeline(const ToolRun& r) {
-    std::vector<std::pair<double, std::string>> lines;
-    const auto& shown = r.tool.shown;
-    const auto counter = [&](std::size_t k) {
-        return shown[k].second.find_first_not_of("0123456789% \b") == std::string::npos;
-    };
-    for (std::size_t i = 0, first = 0; i < shown.size(); first = ++i) {
-        std::string piece = shown[i].second;
-        while (i + 1 < shown.size() && counter(i) && counter(i + 1) &&
-               shown[i + 1].first - shown[i].first < 1.5) {
-            piece += shown[++i].second;
-        }
-        const std::string to = i > first ? " (to " + std::to_string(shown[i].first) + ")" : "";
-        lines.emplace_back(shown[first].first, "tool          " + velmora_sim::escapeText(piece) + to);
-    }
-    for (const TraceLine& e : r.unit) {
-        char who[64];
-        std::snprintf(who, sizeof who, "unit %c %-6u ", e.entry.direction,
-                      static_cast<unsigned>(e.entry.baud));
-        const std::string out = e.out > e.at ? " (gone out at " + std::to_string(e.out) + ")" : "";
-        lines.emplace_back(e.at, who + velmora_sim::escapeText(e.entry.text) + out);
-    }
-    std::stable_sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return a.first < b.first; });
-    std::printf("---- %s: the tool and its unit on one clock, seconds from the tool's start\n",
-                r.folder.c_str());
-    for (const auto& [t, text] : lines) {
-        std::printf("%10.3f %s\n", t, text.substr(0, 300).c_str());
-    }
-}
-
-// Prints the timeline when the row has failed by the end of the scope, whichever check failed.
+// Both sides on one clock when the row has failed by the end of the scope, whichever check failed:
+// what the tool printed (a run of progress counters less than 1.5 s apart on one line) and every
+// line of the unit's trace.
 struct TimelineOnFailure {
-    const ToolRun& run;
+    const ToolRun& r;
     ~TimelineOnFailure() {
-        if (::testing::Test::HasFailure()) {
-            printTimeline(run);
+        if (!::testing::Test::HasFailure()) {
+            return;
+        }
+        std::vector<std::pair<double, std::string>> lines;
+        const auto& shown = r.tool.shown;
+        const auto counter = [&](std::size_t k) {
+            return shown[k].second.find_first_not_of("0123456789% \b") == std::string::npos;
+        };
+        for (std::size_t i = 0, first = 0; i < shown.size(); first = ++i) {
+            std::string piece = shown[i].second;
+            while (i + 1 < shown.size() && counter(i) && counter(i + 1) &&
+                   shown[i + 1].first - shown[i].first < 1.5) {
+                piece += shown[++i].second;
+            }
+            lines.emplace_back(shown[first].first, "tool          " + velmora_sim::escapeText(piece));
+        }
+        for (const TraceLine& e : r.unit) {
+            lines.emplace_back(e.at, "unit " + std::string(1, e.entry.direction) + " " +
+                                         std::to_string(e.entry.baud) + "\t" +
+                                         velmora_sim::escapeText(e.entry.text));
+        }
+        std::stable_sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return a.first < b.first; });
+        std::printf("---- %s: the tool and its unit on one clock, seconds from the tool's start\n",
+                    r.folder.c_str());
+        for (const auto& [t, text] : lines) {
+            std::printf("%10.3f %s\n", t, text.substr(0, 300).c_str());
         }
     }
 };
@@ -255,8 +243,7 @@ std::vector<ToolRun> run(const Launcher& launcher, const std::string& name, std:
 
 // A unit of a whole update: its type and rate, whether it carries bytes at the true line rate,
 // whether it prints its boot text after the reboot (and then quits 15 s after it, once the tool's
-// boot read is over, as the program does for a lab), and whether it keeps its time at real-time
-// priority (VelmoraUnitSim --realtime).
+// boot read is over), and whether it keeps its time at real-time priority (--realtime).
 struct Unit {
     std::string type;
     int baud;

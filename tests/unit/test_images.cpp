@@ -205,27 +205,4 @@ TEST_F(FlatImage, RecordsLandAtTheirAddressesAndTheLengthReachesPastTheLastByte)
     }
 }
 
-// The buffers as the entry sets them up: the microcontroller text with 16 zero bytes after it (as every
-// copy of an embedded text has), the image 0xFF and its guard zero, the data buffer zero; released.
-TEST_F(FlatImage, WorkingBuffersAndTheCopiesOfTheEmbeddedTexts) {
-    for (int i = 0; i < 3; ++i) {
-        const std::size_t length = std::strlen(AUTOGEN_FILES[i].fileData);
-        EXPECT_EQ(static_cast<std::size_t>(AUTOGEN_FILES[i].fileDataLength), length);
-        char* copy = WorkingBuffers_CopyImageText(i);
-        EXPECT_TRUE(std::string(copy, length + 16) == AUTOGEN_FILES[i].fileData + std::string(16, '\0'));
-        std::free(copy);
-    }
-    EXPECT_EQ(WorkingBuffers_CopyImageText(3), nullptr);
-    EXPECT_EQ(WorkingBuffers_CopyImageText(-1), nullptr);
-    const std::size_t length = std::strlen(AUTOGEN_FILES[0].fileData);
-    EXPECT_TRUE(std::string(gHexFirmware, length + 16) == AUTOGEN_FILES[0].fileData + std::string(16, '\0'));
-    const auto* image = reinterpret_cast<const char*>(gDataConcatenated);
-    EXPECT_TRUE(std::string(image, CONCAT_BUFFER_SIZE + CONCAT_BUFFER_GUARD) ==
-                std::string(CONCAT_BUFFER_SIZE, '\xFF') + std::string(CONCAT_BUFFER_GUARD, '\0'));
-    EXPECT_TRUE(std::string(gDataBuffer, DATA_BUFFER_SIZE) == std::string(DATA_BUFFER_SIZE, '\0'));
-    WorkingBuffers_Release();
-    EXPECT_EQ(std::vector<const void*>({gDataBuffer, gDataConcatenated, gHexFirmware, gHexFPGA_Code}),
-              std::vector<const void*>(4, nullptr));
-}
-
 } // namespace
