@@ -12,13 +12,20 @@
 // the host's clock by the guest's clock lines on its console). A row that waits on real time
 // checks and prints the margin it had; a row that fails prints both sides on that clock.
 #include "ChildProcess.h"
-#include "ComLink.h"
 #include "ConsoleText.h"
+#include "PtyPort.h"
+#include "PtyTrace.h"
 #include "RealTime.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include <unistd.h>
 #include <deque>
 #include <optional>
 #include <string>
@@ -34,6 +41,90 @@ using Pieces = std::vector<std::string>;
 Pieces inWine(Pieces command) {
     command.insert(command.begin(), {"/usr/bin/env", WINE_ENVIRONMENT});
     return command;
+}
+
+// VelmoraUnitSim publishing the unit at `link`, with a trace and the images it receives in
+// `folder`. The options are the program's own (--type RX, --baud 57600, --pacing, --realtime,
+// faults).
+class SimulatedUnit : public ChildProcess {
+  public:
+    SimulatedUnit(const std::string& link, const std::string& folder, std::vector<std::string> options)
+        : ChildProcess([&] {
+              options.insert(options.begin(),
+                             {VELMORA_UNIT_SIM, "--link", link, "--trace", folder + "/unit.trace", "--images",
+                              folder + "/images", "--ready-file", folder + "/ready", "--max-run", "900000"});
+              return options;
+          }()),
+          ready_(folder + "/ready") {}
+
+    // Starts the unit and waits until its port is published.
+    bool start() {
+        unlink(ready_.c_str());
+        const bool started = ChildProcess::start();
+        for (int i = 0; started && i < 500 && access(ready_.c_str(), F_OK) != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return started && access(ready_.c_str(), F_OK) == 0;
+    }
+
+  private:
+    std::string ready_;
+};
+
+// A line of the simulator's trace with when it happened and, for a text the unit sent, when its
+// last byte had gone out (NaN: cut off by the unit's end), in seconds on the monotonic clock of the
+// machine the unit ran on.
+struct TraceLine {
+    velmora_sim::TraceEntry entry;
+    double at, out;
+};
+
+// The trace file in file order, read through its clock note; false when it cannot be read, a line
+// is damaged, or a text sent is not closed by a note that it went out or was cut off.
+inline bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
+    std::ifstream in(path, std::ios::binary);
+    lines->clear();
+    double started = 0;
+    std::vector<long long> closed; // the texts closed by a note, by the time they were sent
+    for (std::string line; std::getline(in, line);) {
+        // <ms> <R|S|E> <baud> <text>: the text is everything after the third space.
+        velmora_sim::TraceEntry e{};
+        long long ms = 0;
+        int text = 0;
+        if (std::sscanf(line.c_str(), "%lld %c %u%n", &ms, &e.direction, &e.baud, &text) != 3 ||
+            line.size() <= static_cast<std::size_t>(text) || line[static_cast<std::size_t>(text)] != ' ' ||
+            !velmora_sim::unescapeText(line.substr(static_cast<std::size_t>(text) + 1), &e.text)) {
+            return false;
+        }
+        e.timeMs = ms;
+        const double at = started + static_cast<double>(ms) / 1000;
+        for (const char* note :
+             {velmora_sim::kClockNote, velmora_sim::kGoneOutNote, velmora_sim::kCutOffNote}) {
+            const std::size_t size = std::strlen(note);
+            if (e.direction != 'E' || e.text.compare(0, size, note) != 0) {
+                continue;
+            }
+            if (note == velmora_sim::kClockNote) {
+                started = std::atof(e.text.c_str() + size);
+                continue;
+            }
+            closed.push_back(std::atoll(e.text.c_str() + size));
+            for (TraceLine& sent : *lines) {
+                sent.out = sent.entry.direction == 'S' && sent.entry.timeMs == closed.back() &&
+                                   note == velmora_sim::kGoneOutNote
+                               ? at
+                               : sent.out;
+            }
+        }
+        lines->push_back({std::move(e), at, NAN});
+    }
+    for (const TraceLine& l : *lines) {
+        if (l.entry.direction == 'S' &&
+            std::find(closed.begin(), closed.end(), l.entry.timeMs) == closed.end()) {
+            return false;
+        }
+    }
+    return in.eof();
 }
 
 // Lines the guest puts on its console: its clock (seconds since boot), and, from run-guest.sh on

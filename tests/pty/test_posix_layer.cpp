@@ -6,7 +6,8 @@
 #include "ComPortAPI.h"
 #include "platform/PosixDeviceNames.h"
 
-#include "ComLink.h"
+#include "Files.h"
+#include "PtyPort.h"
 #include "RealTime.h"
 
 #include <gtest/gtest.h>
@@ -81,7 +82,10 @@ class PosixPort : public ::testing::Test {
         const BOOL ok = ComPortAPI_ReadCOM(buffer.data(), count, &got);
         return {buffer.substr(0, static_cast<std::size_t>(got)), secondsSince(start), ok};
     }
-    ComLink link{kLink};
+    struct ComLink : velmora_sim::PtyPort { // the pty published at kLink; the test keeps its far end
+        ComLink() { ok = create() && publish(kLink); }
+        bool ok = false;
+    } link;
 };
 
 TEST_F(PosixPort, OpenIsExclusiveAndLeavesNothingBehind) {

@@ -8,7 +8,7 @@
 #include "WorkingBuffers.h"
 #include "firmware/BinImage.h"
 
-#include "HexRecords.h"
+#include "ConsoleText.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // the virtual clock: what goes on the wire, what is printed, and how long each takes.
 #include "CommandProtocol.h"
 
-#include "HexRecords.h"
+#include "ConsoleText.h"
 #include "VirtualLine.h"
 
 #include <climits>

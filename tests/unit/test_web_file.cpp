@@ -6,7 +6,7 @@
 #include "WebUploadFile.h"
 #include "WorkingBuffers.h"
 
-#include "HexRecords.h"
+#include "ConsoleText.h"
 
 #include <gtest/gtest.h>
 
