@@ -13,10 +13,10 @@
 #include "StringOperations.h"
 #include "WorkingBuffers.h"
 
-#include "FuzzCheck.h"
 #include "VirtualConsole.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,9 +40,9 @@ void checkRecordLine(const std::string& text) {
         intel_hex_line_decode_valid(copy.data(), text.size(), bytes.data()) == INTEL_HEX_STRING_OK;
     uint8_t* data = new_u8_data_array_from_intel_hex_string(copy.data());
     const unsigned dataLength = bytes[0];
-    FUZZ_CHECK((data != nullptr) == valid);
-    FUZZ_CHECK(!valid || (text[0] == ':' && text.size() >= kShortestRecord + 2 * dataLength &&
-                          std::memcmp(data, bytes.data() + 4, dataLength) == 0));
+    assert((data != nullptr) == valid);
+    assert(!valid || (text[0] == ':' && text.size() >= kShortestRecord + 2 * dataLength &&
+                      std::memcmp(data, bytes.data() + 4, dataLength) == 0));
     std::free(data);
 }
 
@@ -67,7 +67,7 @@ void fixChecksums(std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const bool ready = WorkingBuffers_Setup() != 0;
-    FUZZ_CHECK(ready);
+    assert(ready);
     if (size < 1) {
         return 0;
     }
@@ -83,16 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     copy.push_back('\0');
     const BOOL ok = ValidateFwAndConcatenateData(copy.data());
     const int32_t length = gDataConcatenatedLenght;
-    FUZZ_CHECK(virtual_console::output().empty() == (ok == 1)); // a refusal is told, an acceptance silent
+    assert(virtual_console::output().empty() == (ok == 1)); // a refusal is told, an acceptance silent
     // The image stays inside its buffer: filled with 0xFF first, it keeps that past its length, and
     // the guard bytes after it stay zero.
     const uint8_t* image = gDataConcatenated;
     static const std::vector<uint8_t> kFill(CONCAT_BUFFER_SIZE, 0xFF);
     static const std::vector<uint8_t> kGuard(CONCAT_BUFFER_GUARD, 0);
-    FUZZ_CHECK(length >= 0 && length <= CONCAT_BUFFER_SIZE &&
-               std::memcmp(image + length, kFill.data(), CONCAT_BUFFER_SIZE - length) == 0 &&
-               std::memcmp(image + CONCAT_BUFFER_SIZE, kGuard.data(), CONCAT_BUFFER_GUARD) == 0);
+    assert(length >= 0 && length <= CONCAT_BUFFER_SIZE &&
+           std::memcmp(image + length, kFill.data(), CONCAT_BUFFER_SIZE - length) == 0 &&
+           std::memcmp(image + CONCAT_BUFFER_SIZE, kGuard.data(), CONCAT_BUFFER_GUARD) == 0);
     computeImageCheckSum();
-    FUZZ_CHECK(gDataConcatenatedCheckSum == 0u - std::accumulate(image, image + length, 0u));
+    assert(gDataConcatenatedCheckSum == 0u - std::accumulate(image, image + length, 0u));
     return 0;
 }

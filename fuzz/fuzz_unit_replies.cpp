@@ -21,11 +21,11 @@
 #include "UpdateSequence.h"
 #include "WorkingBuffers.h"
 
-#include "FuzzCheck.h"
 #include "VirtualConsole.h"
 #include "VirtualPlatform.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -131,19 +131,19 @@ std::vector<vp::ReadRecord> readsAfter(int port, std::size_t index) {
 std::string gathered(int port, std::size_t index) {
     const int64_t from = vp::writes(port)[index].endMs;
     const std::vector<vp::ReadRecord> reads = readsAfter(port, index);
-    FUZZ_CHECK(!reads.empty());
+    assert(!reads.empty());
     const int64_t timeout = reads[0].endMs - from;
     std::string reply;
     for (std::size_t i = 0; i < reads.size(); ++i) {
-        FUZZ_CHECK(reads[i].endMs == from + static_cast<int64_t>(i + 1) * timeout);
+        assert(reads[i].endMs == from + static_cast<int64_t>(i + 1) * timeout);
         if (reads[i].bytes.empty()) { // after the update's last write, the reboot wait's reads follow
-            FUZZ_CHECK(i + 1 == reads.size() || index + 1 == vp::writes(port).size());
-            FUZZ_CHECK(reads[i].endMs <= std::max(from, gUnit.lastArrivalMs) + 2 * timeout);
+            assert(i + 1 == reads.size() || index + 1 == vp::writes(port).size());
+            assert(reads[i].endMs <= std::max(from, gUnit.lastArrivalMs) + 2 * timeout);
             return reply;
         }
         reply += reads[i].bytes;
     }
-    FUZZ_CHECK(false && "a gathering ends with a read that brings nothing");
+    assert(false && "a gathering ends with a read that brings nothing");
     return reply;
 }
 
@@ -161,29 +161,29 @@ void session(uint8_t ports) {
     int port = 0;
     for (int p = 1; p <= 4; ++p) {
         for (std::size_t i = 0; i < vp::writes(p).size(); ++i) {
-            FUZZ_CHECK(port == 0 && vp::writes(p)[i].bytes == "%%%help -c version\n\r");
+            assert(port == 0 && vp::writes(p)[i].bytes == "%%%help -c version\n\r");
             if (gathered(p, i) == kHelp) {
                 port = p;
-                FUZZ_CHECK(gBaudRate == static_cast<int32_t>(vp::writes(p)[i].baud));
+                assert(gBaudRate == static_cast<int32_t>(vp::writes(p)[i].baud));
             }
         }
-        FUZZ_CHECK(vp::isOpen(p) == (p == port));
+        assert(vp::isOpen(p) == (p == port));
     }
-    FUZZ_CHECK(found == (port != 0 ? 1 : 0) && gComPortNumber == port && virtual_console::output().empty());
+    assert(found == (port != 0 ? 1 : 0) && gComPortNumber == port && virtual_console::output().empty());
     if (found == 0) {
         return;
     }
 
     std::free(gHexFirmware); // the update cuts its working copy of the microcontroller text apart
     gHexFirmware = WorkingBuffers_CopyImageText(IMAGE_INDEX_MCU);
-    FUZZ_CHECK(gHexFirmware != nullptr);
+    assert(gHexFirmware != nullptr);
     ComPortAPI_SetHardwareFlowControl(1);
     const std::size_t first = vp::writes(port).size();
     const BOOL result = updateFirmware();
     const auto& writes = vp::writes(port);
     // The version query: no gathering, one read of whatever comes within its time-out.
-    FUZZ_CHECK(writes.size() > first && writes[first].bytes == "%%%fw -v\n\r" &&
-               readsAfter(port, first).size() == 1);
+    assert(writes.size() > first && writes[first].bytes == "%%%fw -v\n\r" &&
+           readsAfter(port, first).size() == 1);
 
     // The steps after it, each with the reply that decides it: a command line, or an image (its
     // last write).
@@ -201,31 +201,30 @@ void session(uint8_t ports) {
     if (steps.empty() || steps[0].second != kTx) {
         plan.insert(plan.begin() + 1, {"fw -p", kRx});
     }
-    FUZZ_CHECK(steps.size() <= plan.size() && (result == 0 || steps.size() == plan.size()));
+    assert(steps.size() <= plan.size() && (result == 0 || steps.size() == plan.size()));
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const bool exact = i == 0 || steps[i].second == plan[i].second;
-        FUZZ_CHECK(steps[i].first == plan[i].first && exact == (i + 1 < steps.size() || result == 1));
+        assert(steps[i].first == plan[i].first && exact == (i + 1 < steps.size() || result == 1));
     }
     const std::string& shown = virtual_console::output();
-    FUZZ_CHECK(steps.empty() || shown.find("  device:9\r\n") != std::string::npos);
+    assert(steps.empty() || shown.find("  device:9\r\n") != std::string::npos);
     const std::string label = "Checking fpga version ..................  ";
     const std::size_t model = shown.find(label);
-    FUZZ_CHECK(model == std::string::npos ||
-               shown.find(' ', model + label.size()) <= model + label.size() + 7);
+    assert(model == std::string::npos || shown.find(' ', model + label.size()) <= model + label.size() + 7);
     const std::string& last = vp::reads(port).back().bytes;
     const bool bootText = last.size() >= 2 && last[0] == '[' && last.compare(last.size() - 2, 2, ">>") == 0;
-    FUZZ_CHECK(gUnitReturnSeen == (result == 1 && bootText ? 1 : 0));
+    assert(gUnitReturnSeen == (result == 1 && bootText ? 1 : 0));
     // After the far end's last byte and the tool's last write: at most two of the longest
     // gathering time-outs (10 s), then the reboot wait (138 s) and its two reads (1 s and 11 s).
     const int64_t quietFrom = std::max(gUnit.lastArrivalMs, writes.back().endMs);
-    FUZZ_CHECK(vp::nowMs() <= quietFrom + 2 * 10000 + 138000 + 1000 + 11000);
+    assert(vp::nowMs() <= quietFrom + 2 * 10000 + 138000 + 1000 + 11000);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const bool ready = WorkingBuffers_Setup() != 0;
-    FUZZ_CHECK(ready);
+    assert(ready);
     if (size < 1) {
         return 0;
     }
