@@ -10,43 +10,36 @@
 // many bytes. The far end answers, in order, every command line the tool writes and every image
 // once all its announced bytes have gone out.
 //
-// Checked, besides the sanitizers: every reply is gathered by reads of one time-out each until one
-// brings nothing, so it ends one to two time-outs after the last byte; the tool goes on past a
-// step exactly when the step got its exact reply, so nothing reports success without them;
-// detection stops at the first exact answer, on that port at that rate; the model word shown
-// never exceeds 7 characters; the unit counts as back only after an update whose boot text
-// closes with the prompt; the update ends within its bounded waits.
+// Checked, besides the sanitizers: detection stops at the first exact answer, on that port at that
+// rate; the tool goes on past a step exactly when the step got its exact reply, so nothing reports
+// success without them; the model word shown never exceeds 7 characters; the update ends within
+// its bounded waits.
 #include "ComPortAPI.h"
 #include "PortDetection.h"
 #include "UpdateSequence.h"
 #include "WorkingBuffers.h"
 
-#include "FuzzCheck.h"
 #include "VirtualConsole.h"
 #include "VirtualPlatform.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
 
 namespace vp = virtual_platform;
-using Reply = std::vector<vp::ScriptedChunk>; // times as delays after the piece before
 
+// The line settings the program starts with.
 const DCB kInitialDcb = g_dcb;
 const COMMTIMEOUTS kInitialTimeouts = g_cto;
-const std::string kHelp = "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
 const std::string kTx = VALIDATE_TX_PRODUCT_ID_STRING;
 const std::string kRx = VALIDATE_RX_PRODUCT_ID_STRING;
-constexpr uint32_t kSlowestRate = 1200; // of those the tool tries
-constexpr std::size_t kLargestPiece = 2200000;
+const std::string kHelp = "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
 
 bool isCommandLine(const std::string& bytes) {
     return bytes.size() >= 5 && bytes.compare(0, 3, "%%%") == 0 &&
@@ -54,13 +47,14 @@ bool isCommandLine(const std::string& bytes) {
 }
 
 // The far end: every command line, and every image once its announced bytes are in, takes the
-// next reply.
-struct ScriptedUnit {
-    std::deque<Reply> replies;
-    long long imageLeft = 0;   // bytes still to come of an announced image
-    int64_t lastArrivalMs = 0; // every byte queued so far has arrived by then
+// next reply of the input, read as it is called for, its first piece timed from the write's end.
+struct FarEnd {
+    std::string input;
+    std::size_t at;      // where the next reply starts
+    long long imageLeft; // bytes still to come of an announced image
+    int byte() { return at < input.size() ? static_cast<uint8_t>(input[at++]) : 0; }
 
-    Reply onWrite(const vp::WriteRecord& w) {
+    std::vector<vp::ScriptedChunk> onWrite(const vp::WriteRecord& w) {
         bool answer = isCommandLine(w.bytes);
         if (answer && std::sscanf(w.bytes.c_str(), "%%%%%%fw -%*[lh] %*u %lld", &imageLeft) != 1) {
             imageLeft = 0;
@@ -68,169 +62,110 @@ struct ScriptedUnit {
             imageLeft -= static_cast<long long>(w.bytes.size());
             answer = imageLeft <= 0;
         }
-        if (!answer || replies.empty()) {
+        if (!answer || at >= input.size()) {
             return {};
         }
-        Reply reply = std::move(replies.front());
-        replies.pop_front();
-        const unsigned bits = Platform_SerialBitsPerCharacter(g_dcb);
+        std::vector<vp::ScriptedChunk> reply(byte() % 5);
         int64_t t = w.endMs;
         for (vp::ScriptedChunk& piece : reply) {
-            t += piece.timeMs;
-            piece.timeMs = t;
-            // One wire: a piece follows the one before it, at worst at the slowest rate.
-            const uint64_t lineMs = Platform_SerialLineTimeMs(piece.bytes.size(), kSlowestRate, bits, true);
-            lastArrivalMs = std::max(lastArrivalMs, t) + 1 + static_cast<int64_t>(lineMs);
-        }
-        return reply;
-    }
-};
-
-ScriptedUnit gUnit;
-
-// A fresh line, and the far end's replies read from the input.
-void freshLine(const uint8_t* data, std::size_t size) {
-    vp::reset();
-    g_dcb = kInitialDcb;
-    g_cto = kInitialTimeouts;
-    gUnit = ScriptedUnit();
-    std::size_t at = 0;
-    auto byte = [&] { return at < size ? data[at++] : 0; };
-    while (at < size) {
-        Reply reply(byte() % 5);
-        for (vp::ScriptedChunk& piece : reply) {
             const int low = byte();
-            piece.timeMs = low | byte() << 8;
+            piece.timeMs = t += low | byte() << 8;
             const int exponent = byte();
-            const std::size_t length = std::min<std::size_t>(byte(), size - at);
-            const std::string unit(reinterpret_cast<const char*>(data) + at, length);
-            at += length;
+            const std::size_t length = byte();
+            const std::string unit = input.substr(at, length);
+            at += unit.size();
             const std::size_t repeat = exponent >= 240 ? std::size_t{1} << (exponent - 234) : 1;
-            for (std::size_t k = 0; k < repeat && piece.bytes.size() + unit.size() <= kLargestPiece; ++k) {
+            for (std::size_t k = 0; k < repeat && piece.bytes.size() + unit.size() <= 2200000; ++k) {
                 piece.bytes += unit;
             }
         }
-        gUnit.replies.push_back(std::move(reply));
+        return reply;
     }
-}
+} gFarEnd;
 
-// The reads that ended after write `index` of the port and before its next write began.
-std::vector<vp::ReadRecord> readsAfter(int port, std::size_t index) {
-    const auto& writes = vp::writes(port);
-    const int64_t from = writes[index].endMs;
-    const int64_t to = index + 1 < writes.size() ? writes[index + 1].startMs : vp::nowMs();
-    std::vector<vp::ReadRecord> picked;
-    std::copy_if(vp::reads(port).begin(), vp::reads(port).end(), std::back_inserter(picked),
-                 [&](const vp::ReadRecord& r) { return r.endMs > from && r.endMs <= to; });
-    return picked;
-}
-
-// The reply gathered after write `index`: reads of one time-out each from the write's end, up to
-// the first that brings nothing, which is the last before the next write and comes no later than
-// two time-outs after the far end's last byte.
-std::string gathered(int port, std::size_t index) {
-    const int64_t from = vp::writes(port)[index].endMs;
-    const std::vector<vp::ReadRecord> reads = readsAfter(port, index);
-    FUZZ_CHECK(!reads.empty());
-    const int64_t timeout = reads[0].endMs - from;
+// The reply the tool gathered after a write to the port that ended at `from`: the reads after it
+// up to the first that brought nothing.
+std::string gathered(int port, int64_t from) {
     std::string reply;
-    for (std::size_t i = 0; i < reads.size(); ++i) {
-        FUZZ_CHECK(reads[i].endMs == from + static_cast<int64_t>(i + 1) * timeout);
-        if (reads[i].bytes.empty()) { // after the update's last write, the reboot wait's reads follow
-            FUZZ_CHECK(i + 1 == reads.size() || index + 1 == vp::writes(port).size());
-            FUZZ_CHECK(reads[i].endMs <= std::max(from, gUnit.lastArrivalMs) + 2 * timeout);
-            return reply;
+    for (const vp::ReadRecord& r : vp::reads(port)) {
+        if (r.endMs > from && r.bytes.empty()) {
+            break;
         }
-        reply += reads[i].bytes;
+        reply += r.endMs > from ? r.bytes : "";
     }
-    FUZZ_CHECK(false && "a gathering ends with a read that brings nothing");
     return reply;
-}
-
-// The program's session: detection over COM1 to COM4 (each with a far end when its bit in `ports`
-// is set, else absent), then the update on the port and at the rate found.
-void session(uint8_t ports) {
-    for (int port = 1; port <= 4; ++port) {
-        if ((ports >> (port - 1) & 1) != 0) {
-            vp::attachScriptedFarEnd(port, [](const vp::WriteRecord& w) { return gUnit.onWrite(w); });
-        }
-    }
-    ComPortAPI_SetHardwareFlowControl(0);
-    const BOOL found = detectComPortAndBaudrate();
-    // Every try, in time order (the ports are tried in turn): none after the first exact answer.
-    int port = 0;
-    for (int p = 1; p <= 4; ++p) {
-        for (std::size_t i = 0; i < vp::writes(p).size(); ++i) {
-            FUZZ_CHECK(port == 0 && vp::writes(p)[i].bytes == "%%%help -c version\n\r");
-            if (gathered(p, i) == kHelp) {
-                port = p;
-                FUZZ_CHECK(gBaudRate == static_cast<int32_t>(vp::writes(p)[i].baud));
-            }
-        }
-        FUZZ_CHECK(vp::isOpen(p) == (p == port));
-    }
-    FUZZ_CHECK(found == (port != 0 ? 1 : 0) && gComPortNumber == port && virtual_console::output().empty());
-    if (found == 0) {
-        return;
-    }
-
-    std::free(gHexFirmware); // the update cuts its working copy of the microcontroller text apart
-    gHexFirmware = WorkingBuffers_CopyImageText(IMAGE_INDEX_MCU);
-    FUZZ_CHECK(gHexFirmware != nullptr);
-    ComPortAPI_SetHardwareFlowControl(1);
-    const std::size_t first = vp::writes(port).size();
-    const BOOL result = updateFirmware();
-    const auto& writes = vp::writes(port);
-    // The version query: no gathering, one read of whatever comes within its time-out.
-    FUZZ_CHECK(writes.size() > first && writes[first].bytes == "%%%fw -v\n\r" &&
-               readsAfter(port, first).size() == 1);
-
-    // The steps after it, each with the reply that decides it: a command line, or an image (its
-    // last write).
-    std::vector<std::pair<std::string, std::string>> steps;
-    for (std::size_t i = first + 1; i < writes.size(); ++i) {
-        const bool line = isCommandLine(writes[i].bytes);
-        if (line || i + 1 == writes.size() || isCommandLine(writes[i + 1].bytes)) {
-            steps.emplace_back(line ? writes[i].bytes.substr(3, 5) : "image", gathered(port, i));
-        }
-    }
-    // The identity picks TX, else, asked again, it must be RX's; then each image is announced
-    // ("Ready") and sent ("SUCCESS"), the logic's first. The first question always leads on.
-    std::vector<std::pair<std::string, std::string>> plan = {
-        {"fw -p", kTx}, {"fw -l", "Ready"}, {"image", "SUCCESS"}, {"fw -h", "Ready"}, {"image", "SUCCESS"}};
-    if (steps.empty() || steps[0].second != kTx) {
-        plan.insert(plan.begin() + 1, {"fw -p", kRx});
-    }
-    FUZZ_CHECK(steps.size() <= plan.size() && (result == 0 || steps.size() == plan.size()));
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        const bool exact = i == 0 || steps[i].second == plan[i].second;
-        FUZZ_CHECK(steps[i].first == plan[i].first && exact == (i + 1 < steps.size() || result == 1));
-    }
-    const std::string& shown = virtual_console::output();
-    FUZZ_CHECK(steps.empty() || shown.find("  device:9\r\n") != std::string::npos);
-    const std::string label = "Checking fpga version ..................  ";
-    const std::size_t model = shown.find(label);
-    FUZZ_CHECK(model == std::string::npos ||
-               shown.find(' ', model + label.size()) <= model + label.size() + 7);
-    const std::string& last = vp::reads(port).back().bytes;
-    const bool bootText = last.size() >= 2 && last[0] == '[' && last.compare(last.size() - 2, 2, ">>") == 0;
-    FUZZ_CHECK(gUnitReturnSeen == (result == 1 && bootText ? 1 : 0));
-    // After the far end's last byte and the tool's last write: at most two of the longest
-    // gathering time-outs (10 s), then the reboot wait (138 s) and its two reads (1 s and 11 s).
-    const int64_t quietFrom = std::max(gUnit.lastArrivalMs, writes.back().endMs);
-    FUZZ_CHECK(vp::nowMs() <= quietFrom + 2 * 10000 + 138000 + 1000 + 11000);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const bool ready = WorkingBuffers_Setup() != 0;
-    FUZZ_CHECK(ready);
-    if (size < 1) {
-        return 0;
+    assert(ready);
+    vp::reset();
+    g_dcb = kInitialDcb;
+    g_cto = kInitialTimeouts;
+    gFarEnd = FarEnd{std::string(reinterpret_cast<const char*>(data), size), 1, 0};
+    for (int port = 1; port <= 4; ++port) {
+        if (size > 0 && (data[0] >> (port - 1) & 1) != 0) {
+            vp::attachScriptedFarEnd(port, [](const vp::WriteRecord& w) { return gFarEnd.onWrite(w); });
+        }
     }
-    freshLine(data + 1, size - 1);
-    session(data[0]);
+
+    // Detection over COM1 to COM4, every try in time order (the ports are tried in turn): none
+    // after the first exact answer, which leaves that port open at that rate.
+    ComPortAPI_SetHardwareFlowControl(0);
+    const BOOL found = detectComPortAndBaudrate();
+    int port = 0;
+    for (int p = 1; p <= 4; ++p) {
+        for (std::size_t i = 0; i < vp::writes(p).size(); ++i) {
+            assert(port == 0 && vp::writes(p)[i].bytes == "%%%help -c version\n\r");
+            port = gathered(p, vp::writes(p)[i].endMs) == kHelp ? p : 0;
+            assert(port == 0 || gBaudRate == static_cast<int32_t>(vp::writes(p)[i].baud));
+        }
+        assert(vp::isOpen(p) == (p == port));
+    }
+    assert(found == (port != 0 ? 1 : 0) && gComPortNumber == port);
+
+    if (found != 0) {
+        std::free(gHexFirmware); // the update cuts its working copy of the microcontroller text apart
+        gHexFirmware = WorkingBuffers_CopyImageText(IMAGE_INDEX_MCU);
+        ComPortAPI_SetHardwareFlowControl(1);
+        const std::size_t first = vp::writes(port).size();
+        const BOOL result = updateFirmware();
+        const auto& writes = vp::writes(port);
+        // Each step after the version query, a command line or an image (its last write), with the
+        // reply that decides it, against the plan: the identity picks TX, else, asked again, it must
+        // be RX's; then each image is announced ("Ready") and sent ("SUCCESS"), the logic's first.
+        // The tool goes on past a step exactly when it got the plan's reply (past the version query:
+        // when it named the programmable logic the tool knows; the first identity question always
+        // leads on), and succeeds only past them all.
+        const std::string& shown = virtual_console::output();
+        const std::vector<std::string> plan = {"fw -p" + kTx,  "fw -p" + kRx, "fw -lReady",
+                                               "imageSUCCESS", "fw -hReady",  "imageSUCCESS"};
+        bool wentOn = shown.find("  device:9\r\n") != std::string::npos;
+        std::size_t next = 0;
+        for (std::size_t i = first + 1; i < writes.size(); ++i) {
+            const bool line = isCommandLine(writes[i].bytes);
+            if (line || i + 1 == writes.size() || isCommandLine(writes[i + 1].bytes)) {
+                const std::string step =
+                    (line ? writes[i].bytes.substr(3, 5) : "image") + gathered(port, writes[i].endMs);
+                assert(wentOn && next < plan.size() && step.compare(0, 5, plan[next], 0, 5) == 0);
+                wentOn = next == 0 || step == plan[next];
+                next += next == 0 && step == plan[0] ? 2 : 1; // no RX question after TX's identity
+            }
+        }
+        assert(wentOn == (result == 1) && (result == 0 || next == plan.size()));
+        // The model word, after the 42 characters of its label, is shown cut to seven characters.
+        const std::size_t model = shown.find("Checking fpga version ..................  ");
+        assert(model == std::string::npos || shown.find(' ', model + 42) <= model + 42 + 7);
+        // After the tool's last write and the last byte it read: at most one gathering's time-out
+        // (10 s), then the reboot wait (138 s) and its two reads (1 s and 11 s).
+        int64_t quietFrom = writes.back().endMs;
+        for (const vp::ReadRecord& r : vp::reads(port)) {
+            quietFrom = r.bytes.empty() ? quietFrom : std::max(quietFrom, r.endMs);
+        }
+        assert(vp::nowMs() <= quietFrom + 10000 + 138000 + 1000 + 11000);
+    }
     ComPortAPI_CloseCOM();
     return 0;
 }
