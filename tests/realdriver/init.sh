@@ -48,12 +48,12 @@ fi
 # console's line discipline rewrites "\n", so the exact bytes travel afterwards in base64.
 clock
 { ${velmora_tool:-/velmora} </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
-echo; echo "velmora-init: the tool ended" >/dev/kmsg # on the clock of the kernel's own messages
+echo
 clock
 echo "@@velmora-output-begin"
 base64 /tmp/output
 echo "@@velmora-output-end $(cat /tmp/status)"
 [ "$velmora_mode" != cdc ] || cdc_handback
 # What the kernel said about the adapter (plugged, unplugged) ends up in the host's log.
-dmesg | grep -iE 'usb|ftdi|velmora'
+dmesg | grep -iE 'usb|ftdi'
 poweroff -f
