@@ -24,10 +24,10 @@ give_up() {
     echo "@@velmora-output-end 126"
     poweroff -f
 }
-# Loads the modules of group $1; a module the kernel refuses ends the run.
+# Loads the modules of group $1 that are not in yet; a module the kernel refuses ends the run.
 load() {
     for module in $(sed -n "s/^$1 //p" /modules); do
-        insmod "/lib/modules/$module.ko" || give_up "insmod $module failed"
+        [ -e "/sys/module/$module" ] || insmod "/lib/modules/$module.ko" || give_up "insmod $module failed"
     done
 }
 clock() { echo "@@velmora-clock $(cut -d' ' -f1 /proc/uptime)"; }
