@@ -61,13 +61,14 @@ echo "== Debian $suite ($(cat "$root/etc/debian_version")), commit $commit"
 results=() status=0
 set -m # each command in a process group of its own, which Ctrl-C here does not reach directly
 for c in "${commands[@]}"; do
-    echo "== $c"
+    name=${c%%$'\n'*} && [ "$name" = "$c" ] || name+=" ..." # a command's first line names it
+    echo "== $name"
     start=$SECONDS
     chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c "cd /root/velmora && $c" </dev/null &
     s=0 && wait $! || s=$?
-    results+=("$(printf 'status %3d  %5d s  %s' "$s" $((SECONDS - start)) "$c")")
+    results+=("$(printf 'status %3d  %5d s  %s' "$s" $((SECONDS - start)) "$name")")
     [ "$s" -eq 0 ] || status=1
 done
 echo "== Debian $suite, commit ${commit:0:12}:"
