@@ -19,13 +19,14 @@ elif [ "${1:-}" = "--release" ]; then
 else
     # wine, wine64 and the MinGW-w64 cross compiler: the Windows executables and unit tests are
     # cross-built and tested under Wine (ctest label "wine"); googletest: GoogleTest's sources, built
-    # for Windows there. clang and its runtime libraries: the fuzzers (libFuzzer). valgrind: the
+    # for Windows there. clang and its runtime libraries: the fuzzers (libFuzzer); libclang-rt-dev
+    # follows the release's clang (14 on Debian 12, 19 on Debian 13). valgrind: the
     # memcheck run of the executable (ctest label "valgrind"). srecord: srec_cat, one of the
     # references of scripts/bench.sh. lintian and man-db: the check of the Debian package and its
     # manual pages (ctest label "package"). qemu-system-x86: the guests of the realdriver lane
     # (tests/realdriver/prepare.sh also installs it when run by hand). diffoscope-minimal: the
     # account of any difference between two builds of the release (scripts/reproduce.sh).
-    packages=("${core[@]}" "${release[@]}" wine wine64 googletest clang libclang-rt-14-dev valgrind srecord
+    packages=("${core[@]}" "${release[@]}" wine wine64 googletest clang libclang-rt-dev valgrind srecord
         lintian man-db qemu-system-x86 diffoscope-minimal "$@")
 fi
 missing=()

@@ -24,10 +24,10 @@ give_up() {
     echo "@@velmora-output-end 126"
     poweroff -f
 }
-# Loads the modules of group $1; a module the kernel refuses ends the run.
+# Loads the modules of group $1 that are not in yet; a module the kernel refuses ends the run.
 load() {
     for module in $(sed -n "s/^$1 //p" /modules); do
-        insmod "/lib/modules/$module.ko" || give_up "insmod $module failed"
+        [ -e "/sys/module/$module" ] || insmod "/lib/modules/$module.ko" || give_up "insmod $module failed"
     done
 }
 clock() { echo "@@velmora-clock $(cut -d' ' -f1 /proc/uptime)"; }
@@ -48,12 +48,12 @@ fi
 # console's line discipline rewrites "\n", so the exact bytes travel afterwards in base64.
 clock
 { ${velmora_tool:-/velmora} </tmp/input; echo $? >/tmp/status; } | tee /tmp/output
-echo; echo "velmora-init: the tool ended" >/dev/kmsg # on the clock of the kernel's own messages
+echo
 clock
 echo "@@velmora-output-begin"
 base64 /tmp/output
 echo "@@velmora-output-end $(cat /tmp/status)"
 [ "$velmora_mode" != cdc ] || cdc_handback
 # What the kernel said about the adapter (plugged, unplugged) ends up in the host's log.
-dmesg | grep -iE 'usb|ftdi|velmora'
+dmesg | grep -iE 'usb|ftdi'
 poweroff -f

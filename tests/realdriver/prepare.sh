@@ -15,7 +15,9 @@ apt_get() {
     apt-get -o APT::Sandbox::User=root "$@" || { apt-get update -qq && apt-get -o APT::Sandbox::User=root "$@"; }
 }
 bash "$src/scripts/install-deps.sh" --core # the compiler and CMake
-command -v qemu-system-x86_64 >/dev/null || apt_get install -y -qq --no-install-recommends qemu-system-x86
+# depmod (kmod) writes the kernel's modules.dep, which its package leaves out; xz unpacks its modules.
+command -v qemu-system-x86_64 >/dev/null && command -v depmod >/dev/null && command -v xz >/dev/null ||
+    apt_get install -y -qq --no-install-recommends qemu-system-x86 kmod xz-utils
 fetch() { compgen -G "$1_*.deb" >/dev/null || apt_get download -qq "$1"; }
 unpack() { [ "$2" -nt "$1" ] || { rm -rf "$2" && dpkg-deb -x "$1" "$2" && touch "$2"; }; }
 
@@ -41,24 +43,46 @@ for program in "$tool" "$unit"; do
     if readelf -l "$program" | grep 'program interpreter'; then echo "$program is not static" >&2; exit 1; fi
 done
 
-# The initramfs: busybox and its applet links in /bin, the USB serial modules, the tool, /init.
+# The initramfs: busybox and its applet links in /bin, the kernel modules, the tool, /init.
 initramfs=initramfs.cpio.gz
 for input in "$tool" "$unit" "$src"/tests/realdriver/{init.sh,prepare.sh,modules,guest-wine.sh,guest-cdc.sh} kernel busybox; do
     [ "$initramfs" -nt "$input" ] || rm -f "$initramfs"
 done
 [ -e "$initramfs" ] && exit 0
 rm -rf root && mkdir -p root/bin root/lib/modules root/dev root/proc root/sys root/tmp
-cp busybox/bin/busybox root/bin/
+cp "$(find busybox/ -path '*bin/busybox' -type f)" root/bin/ # under usr/ on Debian 13
 for applet in $(root/bin/busybox --list | grep -vx busybox); do ln -s busybox "root/bin/$applet"; done
-# Every module of the groups in tests/realdriver/modules (what each group is for is said there).
-for module in $(sed -n 's/^[a-z]* //p' "$src/tests/realdriver/modules"); do
-    file=$(find kernel/lib/modules -name "$module.ko*" | head -n 1)
-    [ -n "$file" ] || { echo "module $module not found in $kernel_deb" >&2; exit 1; }
-    case "$file" in *.xz) xz -dc "$file" ;; *) cat "$file" ;; esac >"root/lib/modules/$module.ko"
-done
+# The drivers tests/realdriver/modules names, each after the modules it needs and each once: the
+# kernel's modules.dep lists them, the last to load first. Names as /sys/module has them (_ for -).
+[ -e kernel/lib ] || ln -s usr/lib kernel/lib # Debian 13's kernel package puts them under usr/
+version=$(ls kernel/lib/modules) && dir=kernel/lib/modules/$version
+[ -e "$dir/modules.dep" ] || depmod -b kernel "$version"
+declare -A file needs
+while read -r path rest; do
+    name=${path##*/} && name=${name%%.ko*} && file[${name//-/_}]=$dir/${path%:} needs[${name//-/_}]=$rest
+done <"$dir/modules.dep"
+add() {
+    local name=${1//-/_} need order=()
+    if [ -z "${file[$name]:-}" ]; then # built in, or missing
+        sed 's|.*/||; s|\.ko.*||; s|-|_|g' "$dir/modules.builtin" | grep -qx "$name" && return
+        echo "module $1 is not in $kernel_deb" >&2 && exit 1
+    fi
+    for need in ${needs[$name]}; do order=("${need##*/}" "${order[@]}"); done
+    for need in "${order[@]}"; do add "${need%%.ko*}"; done
+    [[ " $group " = *" $name "* ]] || group+=" $name"
+}
+while read -r line; do
+    group=''
+    for driver in ${line#* }; do add "$driver"; done
+    echo "${line%% *}$group" >>root/modules
+    for name in $group; do
+        case "${file[$name]}" in *.xz) xz -dc "${file[$name]}" ;; *) cat "${file[$name]}" ;; esac \
+            >"root/lib/modules/$name.ko"
+    done
+done < <(grep '^[a-z]' "$src/tests/realdriver/modules")
 cp "$tool" root/velmora
 cp "$unit" root/unit
-cp "$src/tests/realdriver/guest-cdc.sh" "$src/tests/realdriver/modules" root/
+cp "$src/tests/realdriver/guest-cdc.sh" root/
 install -m 755 "$src/tests/realdriver/init.sh" root/init
 install -m 755 "$src/tests/realdriver/guest-wine.sh" root/
 (cd root && find . | ./bin/busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$initramfs.tmp"
