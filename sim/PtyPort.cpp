@@ -33,6 +33,18 @@ constexpr SpeedEntry kSpeeds[] = {
 #endif
 };
 
+#ifdef __linux__
+// The kernel's own record of a line's settings (termios2), whose rates are numbers: a program that
+// sets a rate as a number (BOTHER; Wine 10 sets every rate so) leaves a speed code that the
+// termios calls cannot read. asm/termbits.h, which declares it, cannot be included beside termios.h.
+struct KernelTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+#endif
+
 } // namespace
 
 void makeRaw(termios& tio) {
@@ -141,6 +153,13 @@ ToolLine PtyPort::toolLine(uint32_t, uint32_t) {
     const speed_t in = cfgetispeed(&tio);
     // An input speed of 0 means "the same as the output speed".
     line.listenBaud = in == 0 ? line.sendBaud : baudOfSpeedCode(static_cast<unsigned long>(in));
+#ifdef __linux__
+    KernelTermios2 kernel{};
+    if (ioctl(slaveHold_, _IOR('T', 0x2A, KernelTermios2), &kernel) == 0) { // TCGETS2
+        line.sendBaud = kernel.c_ospeed;
+        line.listenBaud = kernel.c_ispeed; // the kernel gives the output rate for "the same"
+    }
+#endif
 #ifdef CRTSCTS
     line.ctsFlow = (tio.c_cflag & CRTSCTS) != 0;
 #endif
