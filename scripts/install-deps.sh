@@ -5,7 +5,8 @@
 #   --release   the core and what building the release packages needs (scripts/release.sh)
 set -euo pipefail
 
-core=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils coreutils)
+# srecord: srec_cat makes the images the tests expect the unit to receive.
+core=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev binutils coreutils srecord)
 # What the release packages need beside: the MinGW-w64 cross compiler (the Windows programs), zip
 # (the release zip, cmake/ReproducibleArchives.cmake) and dpkg-dev (dpkg-shlibdeps, which gives the
 # .deb its Depends line; without it the line is a fixed one, and the package another).
@@ -21,12 +22,12 @@ else
     # cross-built and tested under Wine (ctest label "wine"); googletest: GoogleTest's sources, built
     # for Windows there. clang and its runtime libraries: the fuzzers (libFuzzer); libclang-rt-dev
     # follows the release's clang (14 on Debian 12, 19 on Debian 13). valgrind: the
-    # memcheck run of the executable (ctest label "valgrind"). srecord: srec_cat, one of the
-    # references of scripts/bench.sh. lintian and man-db: the check of the Debian package and its
+    # memcheck run of the executable (ctest label "valgrind"). clang-format: the check that every
+    # C/C++ file is formatted (ctest row "format"). lintian and man-db: the check of the Debian package and its
     # manual pages (ctest label "package"). qemu-system-x86: the guests of the realdriver lane
     # (tests/realdriver/prepare.sh also installs it when run by hand). diffoscope-minimal: the
     # account of any difference between two builds of the release (scripts/reproduce.sh).
-    packages=("${core[@]}" "${release[@]}" wine wine64 googletest clang libclang-rt-dev valgrind srecord
+    packages=("${core[@]}" "${release[@]}" wine wine64 googletest clang libclang-rt-dev valgrind clang-format
         lintian man-db qemu-system-x86 diffoscope-minimal "$@")
 fi
 missing=()

@@ -69,7 +69,7 @@ extern "C" void onRealTimeOverrun(int) {
 }
 
 void installSignalHandlers() {
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: poll() returns at once with EINTR
