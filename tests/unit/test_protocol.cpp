@@ -171,7 +171,7 @@ class BulkTransfer : public VirtualLine {
         for (int64_t* count : {&options.disconnectAfterBytes, &options.ctsLowAfterBytes}) {
             *count += *count >= 0 ? static_cast<int64_t>(announcement.size()) + 4 : 0;
         }
-        unit_ = &openUnit(3, options);
+        openUnit(3, options);
         EXPECT_TRUE(length == 0 || sendCommand(announcement.c_str(), 0, 1, "Ready"));
         ComPortAPI_SetBaudRate(115200);
         ComPortAPI_SetReadingTimeoutInMs(1000);
@@ -189,7 +189,6 @@ class BulkTransfer : public VirtualLine {
         return sizes;
     }
     std::vector<uint8_t> image_;
-    velmora_sim::UnitModel* unit_ = nullptr;
     std::size_t firstWrite_ = 0, firstRead_ = 0;
     int64_t startMs_ = 0;
 };
@@ -242,8 +241,8 @@ TEST_F(BulkTransfer, PiecesPercentagesAndTheClosingReply) {
         EXPECT_EQ(pieces(), row.pieces);
         EXPECT_EQ(vp::nowMs() - startMs_, row.ms);
         if (row.result == 1 && row.expected != nullptr && row.length > 0) {
-            ASSERT_EQ(unit_->images().size(), 1u);
-            EXPECT_EQ(unit_->images()[0].bytes, std::string(image_.begin(), image_.end()));
+            ASSERT_EQ(vp::unit(3)->images().size(), 1u);
+            EXPECT_EQ(vp::unit(3)->images()[0].bytes, std::string(image_.begin(), image_.end()));
         }
     }
     restart(); // the percentages of a large image are truncated
