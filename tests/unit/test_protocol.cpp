@@ -92,10 +92,11 @@ TEST_F(ComPort, AReopenRefusedJustAfterACloseIsTriedAgainForUpToASecond) {
     }
 }
 
+// The options of the unit a row talks to: the defaults, then what the row sets on `u`.
 #define WITH(...)                                                                                            \
-    [](UnitOptions& u) {                                                                                     \
-        (void)u;                                                                                             \
+    [](UnitOptions u) {                                                                                      \
         __VA_ARGS__;                                                                                         \
+        return u;                                                                                            \
     }
 
 // "%fw -p" with reads of 1000 ms: the line takes 11 ms at 9600, the identity (43 bytes, 45 ms)
@@ -103,7 +104,7 @@ TEST_F(ComPort, AReopenRefusedJustAfterACloseIsTriedAgainForUpToASecond) {
 TEST_F(VirtualLine, CommandsAreFramedAndTheReplyGatheredUntilAReadBringsNothing) {
     struct Row {
         const char* name;
-        void (*unit)(UnitOptions&);
+        UnitOptions (*unit)(UnitOptions);
         BOOL validate, result;
         int64_t endMs;
     };
@@ -112,31 +113,24 @@ TEST_F(VirtualLine, CommandsAreFramedAndTheReplyGatheredUntilAReadBringsNothing)
         {"last byte at 1011 ms, the end of the first read", WITH(u.replyDelayMs = 955), 1, 1, 2011},
         {"at 1012 ms: the second read catches it, a third ends it", WITH(u.replyDelayMs = 956), 1, 1, 3011},
         {"pieces with gaps under one time-out", WITH(u.replyPieces = 4; u.pieceGapMs = 950), 1, 1, 4011},
-        {"a silence of two time-outs cuts the reply", WITH(u.replyPieces = 2; u.pieceGapMs = 2100), 1, 0,
-         2011},
-        {"the final > missing", WITH(u.replyText[ReplyKind::Identity] = kTx.substr(0, kTx.size() - 1)), 1, 0,
-         2011},
+        {"two time-outs of silence cut it", WITH(u.replyPieces = 2; u.pieceGapMs = 2100), 1, 0, 2011},
+        {"a byte short", WITH(u.replyText[ReplyKind::Identity] = kTx.substr(0, kTx.size() - 1)), 1, 0, 2011},
         {"anything after the prompt", WITH(u.replyText[ReplyKind::Identity] = kTx + "\r\n"), 1, 0, 2011},
-        {"a zero byte does not end it", WITH(u.replyText[ReplyKind::Identity] = kTx + '\0' + 'x'), 1, 0,
-         2011},
+        {"a zero byte ends nothing", WITH(u.replyText[ReplyKind::Identity] = kTx + '\0' + 'x'), 1, 0, 2011},
         {"not compared: gathered, and 1", WITH(u.replyText[ReplyKind::Identity] = kTx + "\r\n"), 0, 1, 2011},
         {"silent: one empty read", WITH(u.silent = true), 1, 0, 1011},
         {"CTS low for 3 s holds the line back", WITH(u.ctsLowUntilMs = 3000), 1, 1, 5011},
         // 2 MiB at 115200 from 21 ms to 182,066 ms: the read that ends at 183,001 ms brings the last.
-        {"a flood is drained and never matches", WITH(u.baudRate = 115200; u.floodBytes = 2 << 20), 1, 0,
-         184001},
+        {"a flood, drained, never matches", WITH(u.baudRate = 115200; u.floodBytes = 2 << 20), 1, 0, 184001},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         restart();
-        UnitOptions options;
-        row.unit(options);
-        openUnit(3, options);
+        openUnit(3, row.unit({}));
         ComPortAPI_SetReadingTimeoutInMs(1000);
         EXPECT_EQ(sendCommand("%fw -p", 0, row.validate, kTx.c_str()), row.result);
-        EXPECT_EQ(vp::nowMs(), row.endMs);
-        EXPECT_EQ(vp::written(3), "%%%fw -p\n\r");
-        EXPECT_EQ(console(), "") << "a mismatch prints nothing";
+        // Framed, and a mismatch prints nothing.
+        EXPECT_EQ(tuple(vp::nowMs(), vp::written(3), console()), tuple(row.endMs, "%%%fw -p\n\r", ""));
     }
     // Without an expected reply nothing is read; only isEchoON exactly 1 leaves the framing out.
     restart();
@@ -144,9 +138,8 @@ TEST_F(VirtualLine, CommandsAreFramedAndTheReplyGatheredUntilAReadBringsNothing)
     for (const BOOL echo : {0, 1, 2}) {
         EXPECT_TRUE(sendCommand("%fw -v", echo, 0, nullptr));
     }
-    EXPECT_EQ(vp::written(3), "%%%fw -v\n\r%fw -v\n\r%%%fw -v\n\r");
-    EXPECT_EQ(vp::calls().read, 0);
-    EXPECT_EQ(vp::nowMs(), 11 + 9 + 11);
+    EXPECT_EQ(tuple(vp::written(3), vp::calls().read, vp::nowMs()),
+              tuple("%%%fw -v\n\r%fw -v\n\r%%%fw -v\n\r", 0, 11 + 9 + 11));
 }
 
 // The bulk transfer: the image announced to the unit, then streamed at 115200 with 1 s reads.
