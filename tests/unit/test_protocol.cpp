@@ -144,12 +144,10 @@ TEST_F(VirtualLine, CommandsAreFramedAndTheReplyGatheredUntilAReadBringsNothing)
 
 // The bulk transfer: the image announced to the unit, then streamed at 115200 with 1 s reads.
 // Byte counts of the unit's faults count from the first image byte.
-class BulkTransfer : public VirtualLine {
-  protected:
-    BOOL send(std::size_t length, UnitOptions options = {}, const char* expected = "SUCCESS",
-              BOOL validate = 1) {
+struct BulkTransfer : VirtualLine {
+    BOOL send(int length, UnitOptions options = {}, const char* expected = "SUCCESS", BOOL validate = 1) {
         image_.resize(length);
-        for (std::size_t i = 0; i < length; ++i) {
+        for (int i = 0; i < length; ++i) {
             image_[i] = static_cast<uint8_t>(i * 7 + i / 251);
         }
         const std::string announcement =
@@ -161,11 +159,10 @@ class BulkTransfer : public VirtualLine {
         EXPECT_TRUE(length == 0 || sendCommand(announcement.c_str(), 0, 1, "Ready"));
         ComPortAPI_SetBaudRate(115200);
         ComPortAPI_SetReadingTimeoutInMs(1000);
-        virtual_console::reset();
         firstWrite_ = vp::writes(3).size();
         firstRead_ = vp::reads(3).size();
         startMs_ = vp::nowMs();
-        return sendData(image_.data(), static_cast<int>(length), validate, expected);
+        return sendData(image_.data(), length, validate, expected);
     }
     std::vector<std::size_t> pieces() const {
         std::vector<std::size_t> sizes;
@@ -184,58 +181,44 @@ TEST_F(BulkTransfer, PiecesPercentagesAndTheClosingReply) {
     // gathered by one read with it and one empty read. A write that CTS holds back fails after
     // its own line time and the stall margin, and nothing more is printed or read.
     struct Row {
-        std::size_t length;
-        UnitOptions unit;
-        const char* expected;
-        BOOL validate, result;
+        int length;
+        UnitOptions (*unit)(UnitOptions);
+        BOOL result;
         std::string console;
         std::vector<std::size_t> pieces;
         int64_t ms;
+        const char* expected = "SUCCESS";
+        BOOL validate = 1;
     };
-    UnitOptions lineEnd, unplugged, ctsInSecond, ctsInLast;
-    lineEnd.successWithLineEnd = true;
-    unplugged.disconnectAfterBytes = 25000; // gone once the last piece is on the wire
-    ctsInSecond.ctsLowAfterBytes = 15000;
-    ctsInLast.ctsLowAfterBytes = 24000;
-    const std::string all = "1%\b\b40%\b\b\b81%\b\b\b100%",
-                      mismatch = "\r\nExpected : SUCCESS  received : SUCCESS\r\n"
+    const int64_t sent = 889 + 889 + 393;
+    const std::string one = "1%\b\b100%", at40 = "1%\b\b40%", at81 = at40 + "\b\b\b81%";
+    const std::string mismatch = "\r\nExpected : SUCCESS  received : SUCCESS\r\n"
                                  "\r\n\r\nError: Expected response did  not matched !\r\n";
-    const std::vector<std::size_t> three = {10240, 10240, 4520};
     const Row rows[] = {
-        {25000, {}, "SUCCESS", 1, 1, all, three, 889 + 889 + 393 + 2000},
-        {10240, {}, "SUCCESS", 1, 1, "1%\b\b100%", {10240}, 889 + 2000},
-        {0, {}, "SUCCESS", 1, 1, "1%", {}, 0},
-        {10240, {}, nullptr, 1, 1, "1%\b\b100%", {10240}, 889},
-        {10240, lineEnd, "SUCCESS", 1, 0, "1%\b\b100%" + mismatch, {10240}, 889 + 2000},
-        {10240, lineEnd, "SUCCESS", 0, 1, "1%\b\b100%", {10240}, 889 + 2000},
-        {25000, unplugged, "SUCCESS", 1, 0, "1%\b\b40%\b\b\b81%", three, 889 + 889 + 393},
-        {25000, ctsInSecond, "SUCCESS", 1, 0, "1%\b\b40%", {10240, 4760}, 889 + 889 + kStallMs},
-        {25000,
-         ctsInLast,
-         "SUCCESS",
-         1,
-         0,
-         "1%\b\b40%\b\b\b81%",
-         {10240, 10240, 3520},
-         889 + 889 + 393 + kStallMs},
+        {25000, WITH(), 1, at81 + "\b\b\b100%", {10240, 10240, 4520}, sent + 2000},
+        {10240, WITH(), 1, one, {10240}, 889 + 2000},
+        {0, WITH(), 1, "1%", {}, 0},
+        {10240, WITH(), 1, one, {10240}, 889, nullptr},
+        {10240, WITH(u.successWithLineEnd = true), 0, one + mismatch, {10240}, 889 + 2000},
+        {10240, WITH(u.successWithLineEnd = true), 1, one, {10240}, 889 + 2000, "SUCCESS", 0},
+        // The unit gone once the last piece is on the wire; CTS dropping in the second, in the last piece.
+        {25000, WITH(u.disconnectAfterBytes = 25000), 0, at81, {10240, 10240, 4520}, sent},
+        {25000, WITH(u.ctsLowAfterBytes = 15000), 0, at40, {10240, 4760}, 889 + 889 + kStallMs},
+        {25000, WITH(u.ctsLowAfterBytes = 24000), 0, at81, {10240, 10240, 3520}, sent + kStallMs},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.console);
         restart();
-        EXPECT_EQ(send(row.length, row.unit, row.expected, row.validate), row.result);
-        EXPECT_EQ(console(), row.console);
-        EXPECT_EQ(pieces(), row.pieces);
-        EXPECT_EQ(vp::nowMs() - startMs_, row.ms);
-        if (row.result == 1 && row.expected != nullptr && row.length > 0) {
-            ASSERT_EQ(vp::unit(3)->images().size(), 1u);
-            EXPECT_EQ(vp::unit(3)->images()[0].bytes, std::string(image_.begin(), image_.end()));
+        EXPECT_EQ(send(row.length, row.unit({}), row.expected, row.validate), row.result);
+        EXPECT_EQ(tuple(console(), pieces(), vp::nowMs() - startMs_), tuple(row.console, row.pieces, row.ms));
+        if (row.result && row.expected && row.length) {
+            EXPECT_EQ(vp::unit(3)->images().at(0).bytes, std::string(image_.begin(), image_.end()));
         }
     }
     restart(); // the percentages of a large image are truncated
     EXPECT_TRUE(send(1100000));
-    EXPECT_EQ(console().substr(0, 16), "1%\b\b0%\b\b1%\b\b2%\b\b");
-    EXPECT_NE(console().find("9%\b\b10%\b\b\b11%"), std::string::npos);
-    EXPECT_EQ(console().substr(console().size() - 10), "99%\b\b\b100%");
+    console_text::expectPieces(console(),
+                               {"1%\b\b0%\b\b1%\b\b2%\b\b", "9%\b\b10%\b\b\b11%", "99%\b\b\b100%"});
 }
 
 TEST_F(BulkTransfer, TheReplyWindowOpensWhenTheImageHasLeftTheDriver) {
@@ -246,18 +229,17 @@ TEST_F(BulkTransfer, TheReplyWindowOpensWhenTheImageHasLeftTheDriver) {
     // of its first count (160 KiB: 14.2 s + 15 s) after the last write returned.
     struct Row {
         uint32_t queue, step;
-        int64_t ctsLowAfter;
+        UnitOptions (*unit)(UnitOptions);
         BOOL result;
         int64_t msAfterLastWrite;
     };
-    const Row rows[] = {
-        {16384, 1, -1, 1, 2000}, {163840, 10240, -1, 1, 2000}, {163840, 10240, 190000, 0, 14223 + kStallMs}};
+    const Row rows[] = {{16384, 1, WITH(), 1, 2000},
+                        {163840, 10240, WITH(), 1, 2000},
+                        {163840, 10240, WITH(u.ctsLowAfterBytes = 190000), 0, 14223 + kStallMs}};
     for (const Row& row : rows) {
         restart();
         vp::setDriverQueue(3, row.queue, row.step);
-        UnitOptions unit;
-        unit.ctsLowAfterBytes = row.ctsLowAfter;
-        EXPECT_EQ(send(200000, unit), row.result);
+        EXPECT_EQ(send(200000, row.unit({})), row.result);
         EXPECT_EQ(vp::reads(3).size() > firstRead_ ? vp::reads(3)[firstRead_].bytes : "none",
                   row.result ? "SUCCESS" : "none");
         EXPECT_EQ(vp::nowMs() - vp::writes(3).back().endMs, row.msAfterLastWrite);
