@@ -23,6 +23,8 @@
 #include <sys/wait.h>
 
 class ChildProcess {
+    using Clock = std::chrono::steady_clock;
+
   public:
     struct Result {
         bool finished = false; // false: ended by a signal, or killed at the deadline
@@ -35,9 +37,7 @@ class ChildProcess {
     // Without a folder, the program runs here and its input and output are /dev/null.
     explicit ChildProcess(std::vector<std::string> argv, const std::string& folder = {})
         : argv_(std::move(argv)), folder_(folder), files_(folder + "/child" + std::to_string(++runs_)) {}
-    ~ChildProcess() { stop(); }
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess() { stop(); } // not copyable, as neither its thread nor its atomic flag is
     // Keeps what shows in `file` (which the program writes, such as a guest's console) instead.
     void watch(std::string file) { watched_ = std::move(file); }
 
@@ -50,13 +50,11 @@ class ChildProcess {
         posix_spawn_file_actions_addopen(&io, 0, file(".in").c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&io, 1, file(".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&io, 2, file(".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (!folder_.empty()) {
-            posix_spawn_file_actions_addchdir_np(&io, folder_.c_str());
-        }
+        posix_spawn_file_actions_addchdir_np(&io, folder_.empty() ? "." : folder_.c_str());
         posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP);
         std::vector<char*> args(argv_.size() + 1, nullptr);
         std::transform(argv_.begin(), argv_.end(), args.begin(), [](std::string& a) { return a.data(); });
-        started_ = std::chrono::steady_clock::now();
+        started_ = Clock::now();
         pid_ = posix_spawn(&pid_, args[0], &io, &group, args.data(), environ) == 0 ? pid_ : -1;
         posix_spawn_file_actions_destroy(&io);
         posix_spawnattr_destroy(&group);
@@ -65,13 +63,12 @@ class ChildProcess {
             watcher_ = std::thread([this, path = watched_.empty() ? file(".out") : watched_] {
                 const sched_param high{10};
                 pthread_setschedparam(pthread_self(), SCHED_FIFO, &high);
-                for (bool last = false; !last; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+                for (bool last = false; !last; pause(2)) {
                     last = !watching_;
                     std::ifstream in(path, std::ios::binary);
                     in.seekg(static_cast<std::streamoff>(seen_));
-                    const std::string fresh{std::istreambuf_iterator<char>(in), {}};
-                    seen_ += fresh.size();
-                    if (!fresh.empty()) {
+                    if (const std::string fresh{std::istreambuf_iterator<char>(in), {}}; !fresh.empty()) {
+                        seen_ += fresh.size();
                         result_.shown.emplace_back(seconds(), fresh);
                     }
                 }
@@ -81,10 +78,8 @@ class ChildProcess {
     }
 
     std::string output() const { return readFile(file(".out")); }
-    double seconds() const {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    }
-    std::chrono::steady_clock::time_point startedAt() const { return started_; }
+    double seconds() const { return std::chrono::duration<double>(Clock::now() - started_).count(); }
+    Clock::time_point startedAt() const { return started_; }
 
     // Whether the program still runs; once it has ended it is reaped and its result kept.
     bool running() {
@@ -103,13 +98,12 @@ class ChildProcess {
 
     // Waits until the output holds `text`; false when the program ends or the time runs out first.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        for (bool runs = true; runs && std::chrono::steady_clock::now() < end;) {
+        const auto end = Clock::now() + limit;
+        for (bool runs = true; runs && Clock::now() < end; pause(5)) {
             runs = running();
             if (output().find(text) != std::string::npos) {
                 return true;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return false;
     }
@@ -117,28 +111,28 @@ class ChildProcess {
     // Waits for the program to end, ending it at `limit` after its start (SIGTERM, then SIGKILL to its
     // group two seconds later).
     Result wait(std::chrono::seconds limit) {
-        const auto sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); };
-        while (running() && std::chrono::steady_clock::now() < started_ + limit) {
-            sleep();
+        while (running() && Clock::now() < started_ + limit) {
+            pause(10);
         }
         for (int i = 0; running() && i < 200; ++i) {
             kill(pid_, i == 0 ? SIGTERM : 0);
-            sleep();
+            pause(10);
         }
-        for (; running(); sleep()) {
+        for (; running(); pause(10)) {
             kill(-pid_, SIGKILL);
         }
         watching_ = false;
         if (watcher_.joinable()) {
             watcher_.join();
         }
-        result_.output = folder_.empty() ? "" : output();
+        result_.output = output(); // empty without a folder: it is /dev/null
         return result_;
     }
     void stop() { wait(std::chrono::seconds(0)); }
 
   private:
     std::string file(const char* suffix) const { return folder_.empty() ? "/dev/null" : files_ + suffix; }
+    static void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
     static inline int runs_ = 0;
     std::vector<std::string> argv_;
@@ -148,7 +142,7 @@ class ChildProcess {
     std::atomic<bool> watching_{false};
     std::size_t seen_ = 0;
     std::thread watcher_;
-    std::chrono::steady_clock::time_point started_;
+    Clock::time_point started_;
 };
 
 #endif
