@@ -2,8 +2,7 @@
 // standard input, output and error as files, ended at a deadline with its group. What it printed is
 // also kept piece by piece with the time each piece showed: a thread looks every 2 ms, at real-time
 // priority where it may (as root), so that the times are those of the output, not of a loaded machine.
-#ifndef TESTS_CHILD_PROCESS_H
-#define TESTS_CHILD_PROCESS_H
+#pragma once
 
 #include "Files.h"
 
@@ -144,5 +143,3 @@ class ChildProcess {
     std::thread watcher_;
     Clock::time_point started_;
 };
-
-#endif

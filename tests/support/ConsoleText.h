@@ -1,8 +1,7 @@
 // What the update tool must print, piece by piece, and send (the announcements, the images), for the
 // tests of every level to put together, and a matcher for a console that must hold pieces in order;
 // with a record writer for texts of the tests' own. Nothing here shares code with the tool.
-#ifndef TESTS_CONSOLE_TEXT_H
-#define TESTS_CONSOLE_TEXT_H
+#pragma once
 
 #include "Files.h"
 
@@ -117,5 +116,3 @@ inline void expectPieces(const std::string& text, const std::vector<std::string>
 }
 
 } // namespace console_text
-
-#endif

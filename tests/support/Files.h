@@ -1,6 +1,5 @@
 // Files for tests: reading one whole, and a scratch folder that is fresh for each test.
-#ifndef TESTS_FILES_H
-#define TESTS_FILES_H
+#pragma once
 
 #include <filesystem>
 #include <fstream>
@@ -24,5 +23,3 @@ inline std::filesystem::path freshFolder(const std::filesystem::path& path) {
 inline void enterFreshFolder(const std::string& name) {
     std::filesystem::current_path(freshFolder(std::filesystem::current_path() / name));
 }
-
-#endif

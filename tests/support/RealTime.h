@@ -1,6 +1,5 @@
 // For the rows that wait on real time: the margin of a window in the bench's one form.
-#ifndef TESTS_REAL_TIME_H
-#define TESTS_REAL_TIME_H
+#pragma once
 
 #include <gtest/gtest.h>
 
@@ -24,5 +23,3 @@ inline void expectWithin(const std::string& what, double from, double to, double
     std::printf("[ margin ] %s: %s, window %s, %.3f s to spare\n", what.c_str(), used, window,
                 std::min(from - windowFrom, windowTo - to));
 }
-
-#endif
