@@ -39,7 +39,6 @@ namespace console_text {
 
 inline const std::string kBanner = "\n\rYou are about to upload the firmware version 1.0.3"
                                    "\n\r\n\rDetecting COM port and Baud Rate..................";
-inline const std::string kPrompts = "FAILED\n\r\n\rEnter the COM port number : ";
 inline const std::string kProduct = "Checking product .......... ";
 inline const std::string kTxOk = "TX OK\r\nKovlar QV7 SIGNAL LINK TX WITH ETHERNET\r\n>>\r\n";
 inline const std::string kRxOk = "RX OK\r\nKovlar QV7 SIGNAL LINK RX WITH ETHERNET\r\n>>\r\n";
@@ -49,6 +48,8 @@ inline const std::string kMcu = "Preparing to Upload Firmware ..................
 inline const std::string kKey = "\r\nPress any key to exit";
 inline const std::string kFailed = "\n\rERROR: The update was not successful.\r\n" + kKey;
 inline const std::string kUnknown = kProduct + "FAILED, Unknown product\r\n" + kFailed;
+// A walk that found nothing: the port asked for, and the start of its opening.
+inline const std::string kManual = kBanner + "FAILED\n\r\n\rEnter the COM port number : \r\nOpening COM";
 inline const std::string kSuccess =
     "\n\r\n\rThe update was successful, the unit is now operational\r\n" + kKey;
 
@@ -63,13 +64,11 @@ inline std::string versions(const std::string& model, const std::string& device)
 }
 // The prompts after a walk that found nothing, the port opened, the rate set.
 inline std::string manual(int port, int baud) {
-    return kBanner + kPrompts + "\r\nOpening COM" + std::to_string(port) +
-           "....................OK\r\n\n\r\n\r" + "Enter the BAUD RATE       : \r\nSetting baud rate at " +
-           std::to_string(baud) + "..........OK\r\n";
+    return kManual + std::to_string(port) + "....................OK\r\n\n\r\n\rEnter the BAUD RATE" +
+           "       : \r\nSetting baud rate at " + std::to_string(baud) + "..........OK\r\n";
 }
 inline std::string notOpened(const std::string& port) {
-    return kBanner + kPrompts + "\r\nOpening COM" + port + "....................ERROR: Opening COM" + port +
-           " failed !" + kKey;
+    return kManual + port + "....................ERROR: Opening COM" + port + " failed !" + kKey;
 }
 // The end of the microcontroller upload and the reboot wait: 46 steps of 3 s with the share
 // done, then 100% before and after the boot reads.
