@@ -13,8 +13,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 int VelmoraFwWebFile_main(); // the web file program's entry, built into the tests under this name
 
@@ -47,6 +45,7 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
         {"", 9, 0, 9, ""},
         {"\r\n\n", 9, 0, 9, ""},
         {"YWJjZABj", 8, 0, 3, "abc", 1},
+        {"YWJj\r\n", 8, -1, 8, "", 1}, // a lone CR at the end
     };
     for (const Row& row : rows) {
         unsigned char out[16] = {};
@@ -56,9 +55,6 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
         EXPECT_EQ(room, row.roomAfter) << row.text;
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out), row.bytes.size()), row.bytes);
     }
-    unsigned char out[8] = {};
-    int room = 8;
-    EXPECT_EQ(base64_decode(out, &room, bytes("YWJj\r\n"), 5), -1) << "a lone CR at the end";
 }
 
 // The current file: created or appended to in binary mode, and every failure reported.
@@ -85,39 +81,25 @@ TEST(FileOutput, OneCurrentFileAndAMessageForEveryFailure) {
                   "ERROR: File write failed, the file is incomplete !\n" + closeFailed + closeFailed);
 }
 
-// What the file must hold for the first `length` bytes of `image` -- five header lines, then the
-// Base64 text (coreutils' base64 in lines of 928, made at build time) with its padding turned into
-// "A" and CR LF between the lines -- and what the writer prints.
+// What the file must hold for `image` -- five header lines, then, when the image fits, its Base64
+// text as coreutils made it at build time (base64-`name`, already in the file's lines of 928 with
+// "A" for padding: see tests/CMakeLists.txt) -- and what the writer prints.
 struct WebFileText {
-    std::string header, body, console;
+    std::string file, console;
 };
-WebFileText expected(const std::string& image, const std::string& base64File) {
+WebFileText expected(const std::string& image, const std::string& name, bool fits = true) {
     const std::string s = std::to_string(checksum(image.begin(), image.end())),
                       n = std::to_string(image.size());
-    WebFileText file{"KovLar\r\n627184\r\n1.0.3\r\n" + s + "\r\n" + n + "\r\n", readFile(base64File),
-                     "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + s +
-                         " !\r\n\r\n Firmware CheckSum u = " + s + " !\r\n\r\n Firmware data length = " + n +
-                         " !\r\n"};
-    std::replace(file.body.begin(), file.body.end(), '=', 'A');
-    for (std::size_t at = 0; (at = file.body.find('\n', at)) != std::string::npos; at += 2) {
-        file.body.insert(at, "\r");
-    }
-    file.body.erase(file.body.size() -
-                    std::min<std::size_t>(file.body.size(), 2)); // no line end after the last
-    return file;
+    return {"KovLar\r\n627184\r\n1.0.3\r\n" + s + "\r\n" + n + "\r\n" +
+                (fits ? readFile(FWUPGRADE_EXPECTED_IMAGES "/base64-" + name) : ""),
+            "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + s +
+                " !\r\n\r\n Firmware CheckSum u = " + s + " !\r\n\r\n Firmware data length = " + n +
+                " !\r\n" + (fits ? "" : "\r\n ERROR BASE 64 !\r\n") + "\r\nPress any key to exit"};
 }
 
-class WebFile : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        enterFreshFolder(std::string("scratch-") +
-                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        ASSERT_TRUE(WorkingBuffers_Setup());
-    }
-    void TearDown() override { WorkingBuffers_Release(); }
-};
-
-TEST_F(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
+TEST(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
+    enterFreshFolder("scratch-web-file");
+    ASSERT_TRUE(WorkingBuffers_Setup());
     const std::string rx = expectedImage("M627184_RX_XC7A15_V1_03.mcs");
     for (const std::size_t length : {0, 1, 2, 696, 921, 460797, 460798}) {
         SCOPED_TRACE(length);
@@ -137,34 +119,30 @@ TEST_F(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
         virtual_console::reset();
         virtual_console::setInput("k");
         const bool fits = length <= 460797; // the text and its terminator in 614,400 bytes
-        EXPECT_EQ(createFirmwareFileForWeb(), fits ? 1 : 0);
-        const WebFileText file =
-            expected(image, FWUPGRADE_EXPECTED_IMAGES "/base64-" + std::to_string(length));
-        EXPECT_TRUE(readFile(FIRMWARE_FILE_NAME_FOR_WEB) == file.header + (fits ? file.body : ""));
-        EXPECT_EQ(virtual_console::output(),
-                  file.console + (fits ? "" : "\r\n ERROR BASE 64 !\r\n") + "\r\nPress any key to exit");
+        EXPECT_EQ(createFirmwareFileForWeb(), fits);
+        const WebFileText file = expected(image, std::to_string(length), fits);
+        EXPECT_TRUE(readFile(FIRMWARE_FILE_NAME_FOR_WEB) == file.file);
+        EXPECT_EQ(virtual_console::output(), file.console);
         EXPECT_EQ(virtual_console::keyWaits(), 1);
     }
+    WorkingBuffers_Release();
 }
 
 // The program: the embedded firmware written whole, status 0; a folder standing where the file
 // should go, status 1.
-TEST_F(WebFile, TheProgramWritesTheEmbeddedFirmwareOrSaysWhyNot) {
-    WorkingBuffers_Release();
+TEST(WebFile, TheProgramWritesTheEmbeddedFirmwareOrSaysWhyNot) {
+    enterFreshFolder("scratch-web-program");
     virtual_console::reset();
     EXPECT_EQ(VelmoraFwWebFile_main(), 0);
-    const WebFileText file =
-        expected(expectedImage("M627184_MCU_61_V1_03.hex"), FWUPGRADE_EXPECTED_IMAGES "/base64-mcu");
-    EXPECT_TRUE(readFile(FIRMWARE_FILE_NAME_FOR_WEB) == file.header + file.body);
+    const WebFileText file = expected(expectedImage("M627184_MCU_61_V1_03.hex"), "mcu");
+    EXPECT_TRUE(readFile(FIRMWARE_FILE_NAME_FOR_WEB) == file.file);
     EXPECT_EQ(virtual_console::output(),
-              "\n\rWriting FwToUpload.bin for the web upload of firmware version 1.0.3\n\r" + file.console +
-                  "\r\nPress any key to exit");
+              "\n\rWriting FwToUpload.bin for the web upload of firmware version 1.0.3\n\r" + file.console);
     std::filesystem::remove(FIRMWARE_FILE_NAME_FOR_WEB);
     std::filesystem::create_directory(FIRMWARE_FILE_NAME_FOR_WEB);
     virtual_console::reset();
     EXPECT_EQ(VelmoraFwWebFile_main(), 1);
     EXPECT_NE(virtual_console::output().find("ERROR: File does not exists\n"), std::string::npos);
-    ASSERT_TRUE(WorkingBuffers_Setup());
 }
 
 } // namespace
