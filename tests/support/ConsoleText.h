@@ -79,12 +79,12 @@ inline std::string rebootWait() {
     return text + "100%\b\b\b\b100%";
 }
 // A whole update found by detection: the pieces between the progress counters of the images.
-inline std::vector<std::string> wholeUpdate(int port, int baud, bool rx) {
+inline std::vector<std::string> wholeUpdate(int port, int baud, bool rx, const std::string& end = kSuccess) {
     return {found(port, baud) + versions(rx ? "QV7RX" : "QV7TX", "9") + kProduct + (rx ? kRxOk : kTxOk) +
                 kLogic + "OK\r\n" + kSendLogic + "1%\b\b0%\b\b1%",
             "99%\b\b\b100%OK\r\n" + kMcu +
                 "OK\r\nSending data ...................................... 1%\b\b8%",
-            "99%\b\b\b" + rebootWait() + kSuccess};
+            "99%\b\b\b" + rebootWait() + end};
 }
 
 // The upload announcement of an image, as the unit hears it: its checksum and length.
