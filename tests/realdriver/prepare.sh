@@ -52,33 +52,20 @@ done
 rm -rf root && mkdir -p root/bin root/lib/modules root/dev root/proc root/sys root/tmp
 cp "$(find busybox/ -path '*bin/busybox' -type f)" root/bin/ # under usr/ on Debian 13
 for applet in $(root/bin/busybox --list | grep -vx busybox); do ln -s busybox "root/bin/$applet"; done
-# The drivers tests/realdriver/modules names, each after the modules it needs and each once: the
-# kernel's modules.dep lists them, the last to load first. Names as /sys/module has them (_ for -).
+# The drivers tests/realdriver/modules names, each after the modules it needs and each once, as
+# kmod reads the kernel's own modules.dep (and its soft dependencies); a driver the kernel lacks
+# stops the preparation with its name, one built in needs no module. Names as /sys/module has them.
 [ -e kernel/lib ] || ln -s usr/lib kernel/lib # Debian 13's kernel package puts them under usr/
-version=$(ls kernel/lib/modules) && dir=kernel/lib/modules/$version
-[ -e "$dir/modules.dep" ] || depmod -b kernel "$version"
-declare -A file needs
-while read -r path rest; do
-    name=${path##*/} && name=${name%%.ko*} && file[${name//-/_}]=$dir/${path%:} needs[${name//-/_}]=$rest
-done <"$dir/modules.dep"
-add() {
-    local name=${1//-/_} need order=()
-    if [ -z "${file[$name]:-}" ]; then # built in, or missing
-        sed 's|.*/||; s|\.ko.*||; s|-|_|g' "$dir/modules.builtin" | grep -qx "$name" && return
-        echo "module $1 is not in $kernel_deb" >&2 && exit 1
-    fi
-    for need in ${needs[$name]}; do order=("${need##*/}" "${order[@]}"); done
-    for need in "${order[@]}"; do add "${need%%.ko*}"; done
-    [[ " $group " = *" $name "* ]] || group+=" $name"
-}
-while read -r line; do
-    group=''
-    for driver in ${line#* }; do add "$driver"; done
-    echo "${line%% *}$group" >>root/modules
-    for name in $group; do
-        case "${file[$name]}" in *.xz) xz -dc "${file[$name]}" ;; *) cat "${file[$name]}" ;; esac \
-            >"root/lib/modules/$name.ko"
+version=$(ls kernel/lib/modules)
+[ -e "kernel/lib/modules/$version/modules.dep" ] || depmod -b kernel "$version"
+while read -r group drivers; do
+    files=$(for driver in $drivers; do modprobe -d kernel -S "$version" --show-depends "$driver"; done |
+        awk '$1 == "insmod" && !seen[$2]++ { print $2 }')
+    for file in $files; do
+        name=${file##*/} && name=${name%%.ko*} && name=${name//-/_} && group+=" $name"
+        case "$file" in *.xz) xz -dc "$file" ;; *) cat "$file" ;; esac >"root/lib/modules/$name.ko"
     done
+    echo "$group" >>root/modules
 done < <(grep '^[a-z]' "$src/tests/realdriver/modules")
 cp "$tool" root/velmora
 cp "$unit" root/unit
