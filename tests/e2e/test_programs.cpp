@@ -46,8 +46,8 @@ Pieces inWine(Pieces command) {
 const std::string kGuestClock = "@@velmora-clock ", kUnplugged = "@@velmora-unplugged";
 
 // A line of the simulator's trace with when it happened and, for a text the unit sent, when its
-// last byte had gone out (NaN: cut off by the unit's end), in seconds on the monotonic clock of the
-// machine the unit ran on.
+// last byte had gone out (infinity: cut off by the unit's end), in seconds on the monotonic clock of
+// the machine the unit ran on.
 struct TraceLine {
     velmora_sim::TraceEntry entry;
     double at, out;
@@ -58,7 +58,6 @@ struct TraceLine {
 bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
     std::ifstream in(path, std::ios::binary);
     double started = 0;
-    std::vector<long long> closed; // the texts closed by a note, by the time they were sent
     for (std::string line; std::getline(in, line);) {
         // <ms> <R|S|E> <baud> <text>: the text is everything after the third space.
         velmora_sim::TraceEntry e{};
@@ -71,27 +70,22 @@ bool readTrace(const std::string& path, std::vector<TraceLine>* lines) {
         }
         e.timeMs = ms;
         const double at = started + static_cast<double>(ms) / 1000;
-        for (const char* note :
-             {velmora_sim::kClockNote, velmora_sim::kGoneOutNote, velmora_sim::kCutOffNote}) {
-            const std::size_t size = std::strlen(note);
-            if (e.direction != 'E' || e.text.compare(0, size, note) != 0) {
-                continue;
-            }
-            if (note == velmora_sim::kClockNote) {
-                started = std::atof(e.text.c_str() + size);
-                continue;
-            }
-            closed.push_back(std::atoll(e.text.c_str() + size));
+        const auto note = [&e](const char* kind) { return e.direction == 'E' && e.text.rfind(kind, 0) == 0; };
+        started = note(velmora_sim::kClockNote)
+                      ? std::atof(e.text.c_str() + std::strlen(velmora_sim::kClockNote))
+                      : started;
+        for (const char* kind : {velmora_sim::kGoneOutNote, velmora_sim::kCutOffNote}) {
             for (TraceLine& sent : *lines) {
-                const bool goneOut = sent.entry.direction == 'S' && sent.entry.timeMs == closed.back();
-                sent.out = goneOut && note == velmora_sim::kGoneOutNote ? at : sent.out;
+                if (note(kind) && sent.entry.direction == 'S' &&
+                    sent.entry.timeMs == std::atoll(e.text.c_str() + std::strlen(kind))) {
+                    sent.out = kind == velmora_sim::kGoneOutNote ? at : INFINITY;
+                }
             }
         }
         lines->push_back({std::move(e), at, NAN});
     }
-    return in.eof() && std::all_of(lines->begin(), lines->end(), [&](const TraceLine& l) {
-               return l.entry.direction != 'S' ||
-                      std::count(closed.begin(), closed.end(), l.entry.timeMs) == 1;
+    return in.eof() && std::none_of(lines->begin(), lines->end(), [](const TraceLine& l) {
+               return l.entry.direction == 'S' && std::isnan(l.out);
            });
 }
 
