@@ -6,17 +6,14 @@
 # cdc_handback hands the unit's trace and images to the host on the console.
 # shellcheck shell=sh disable=SC2154
 # g_serial's insmod succeeds even when it makes no port: only the device node tells.
-i=0
-while [ ! -e /dev/ttyGS0 ] && [ $i -lt 10 ]; do sleep 0.2; i=$((i + 1)); done
-[ -e /dev/ttyGS0 ] || give_up "g_serial made no /dev/ttyGS0"
+await /dev/ttyGS0 2
 mkdir -p /tmp/unit
 # shellcheck disable=SC2046 # the options are words
 /unit --port /dev/ttyGS0 --usb-cdc --realtime --trace /tmp/unit/unit.trace --images /tmp/unit/images \
     --ready-file /tmp/unit/ready $(printf %s "$velmora_unit" | base64 -d) 2>/tmp/unit/stderr &
 unit=$!
-i=0
-while { [ ! -e /tmp/unit/ready ] || [ ! -e /dev/ttyACM0 ]; } && [ $i -lt 75 ]; do sleep 0.2; i=$((i + 1)); done
-[ -e /dev/ttyACM0 ] || give_up "no /dev/ttyACM0 after 15 s"
+await /tmp/unit/ready 15
+await /dev/ttyACM0 15
 
 cdc_handback() {
     kill "$unit" 2>/dev/null

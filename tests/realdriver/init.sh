@@ -31,17 +31,19 @@ load() {
     done
 }
 clock() { echo "@@velmora-clock $(cut -d' ' -f1 /proc/uptime)"; }
+# Waits up to $2 s for the file $1 (a device node), and gives up without it.
+await() {
+    i=0
+    while [ ! -e "$1" ] && [ $i -lt $(($2 * 5)) ]; do sleep 0.2; i=$((i + 1)); done
+    [ -e "$1" ] || give_up "no $1 after $2 s"
+}
 
 load serial
 [ "$velmora_mode" != cdc ] || load cdc
 [ "$velmora_tool" != /guest-wine.sh ] || load wine
 printf %s "$velmora_input" | base64 -d >/tmp/input
-if [ "$velmora_adapter" = 1 ]; then
-    # Enumeration after the host controller's module loads takes about a second under TCG.
-    i=0
-    while [ ! -e /dev/ttyUSB0 ] && [ $i -lt 75 ]; do sleep 0.2; i=$((i + 1)); done
-    [ -e /dev/ttyUSB0 ] || give_up "no /dev/ttyUSB0 after 15 s"
-fi
+# Enumeration after the host controller's module loads takes about a second under TCG.
+[ "$velmora_adapter" != 1 ] || await /dev/ttyUSB0 15
 # shellcheck disable=SC1091 # in the initramfs
 [ "$velmora_mode" != cdc ] || . /guest-cdc.sh
 # The output goes live to the console (a watcher on the host reacts to it) and to a file; the
