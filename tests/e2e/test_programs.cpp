@@ -399,7 +399,6 @@ struct Scenario {
     // FAILED this long after the cause (min, max): the logic image's start for a unit that stops
     // taking bytes; the unit's leaving, or the adapter's unplug in the guest, for one that vanishes.
     double failedAfterS[2] = {0, 0};
-    std::string kernelSays = {}; // what the guest's kernel must have logged
 };
 
 Pieces noPort(int port, int) {
@@ -430,8 +429,8 @@ const Scenario kScenarios[] = {
     // The unit vanishes inside the logic image, like an adapter pulled out: the write fails at once.
     {"vanished", true, {}, 1, failedInLogic, "\\n", 9600, true, {kOpen, 2}},
     {"unplugged", true, {}, 1, failedInLogic, "\\n", 57600, true, {kOpen, 10}}, // a stall would add its 15 s
-    // A native-USB unit leaves the bus inside the logic image; the kernel sees it go.
-    {"cdc_unplugged", true, {}, 1, failedInLogic, "\\n", 57600, true, {kOpen, 10}, "USB disconnect"},
+    // A native-USB unit leaves the bus inside the logic image.
+    {"cdc_unplugged", true, {}, 1, failedInLogic, "\\n", 57600, true, {kOpen, 10}},
 };
 
 class ShortRuns : public ::testing::TestWithParam<std::pair<Launcher, Scenario>> {};
@@ -465,8 +464,8 @@ TEST_P(ShortRuns, EndAsTheyMust) {
         expectWithin(launcher.name + " " + s.name + " FAILED after the cause", failed - cause, failed - cause,
                      s.failedAfterS[0], s.failedAfterS[1]);
     }
-    if (!s.kernelSays.empty()) {
-        EXPECT_NE(readFile(r.folder + "/guest.log").find(s.kernelSays), std::string::npos);
+    if (launcher.guest && s.pulledOut) { // the guest's kernel saw the adapter, or the unit, leave the bus
+        EXPECT_NE(readFile(r.folder + "/guest.log").find("USB disconnect"), std::string::npos);
     }
 }
 

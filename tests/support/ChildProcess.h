@@ -10,8 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
