@@ -226,18 +226,11 @@ std::vector<ToolRun> run(const Launcher& launcher, const std::string& name, std:
         if (pullOut && launcher.seat != Seat::BehindAdapter) {
             units[i].insert(units[i].end(), {"--disconnect-after-bytes", "200000"});
         }
-        Pieces sim = {VELMORA_UNIT_SIM,
-                      "--link",
-                      launcher.link(launcher.port + static_cast<int>(i), folder),
-                      "--trace",
-                      folder + "/unit.trace",
-                      "--images",
-                      folder + "/images",
-                      "--ready-file",
-                      folder + "/ready",
-                      "--max-run",
-                      "900000"};
-        sim.insert(sim.end(), units[i].begin(), units[i].end());
+        Pieces sim = units[i]; // after the program and the files it writes in the run's folder
+        sim.insert(sim.begin(),
+                   {VELMORA_UNIT_SIM, "--link", launcher.link(launcher.port + static_cast<int>(i), folder),
+                    "--trace", folder + "/unit.trace", "--images", folder + "/images", "--ready-file",
+                    folder + "/ready", "--max-run", "900000"});
         sims.emplace_back(sim);
         if (!units[i].empty() && launcher.seat != Seat::InGuest) {
             EXPECT_TRUE(sims.back().start());
