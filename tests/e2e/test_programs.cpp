@@ -201,8 +201,7 @@ struct TimelineOnFailure {
                                          velmora_sim::escapeText(e.entry.text));
         }
         std::stable_sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return a.first < b.first; });
-        std::printf("---- %s: the tool and its unit on one clock, seconds from the tool's start\n",
-                    r.folder.c_str());
+        std::printf("---- %s: the tool and its unit, seconds from the tool's start\n", r.folder.c_str());
         for (const auto& [t, text] : lines) {
             std::printf("%10.3f %s\n", t, text.substr(0, 300).c_str());
         }

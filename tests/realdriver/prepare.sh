@@ -39,9 +39,7 @@ tool=release/src/VelmoraFwUpgrade
 [ -f unitsim/CMakeCache.txt ] || (cd "$src" && cmake --preset dev -B "$work/unitsim" -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null)
 cmake --build unitsim --target VelmoraUnitSim >/dev/null
 unit=unitsim/sim/VelmoraUnitSim
-for program in "$tool" "$unit"; do
-    if readelf -l "$program" | grep 'program interpreter'; then echo "$program is not static" >&2; exit 1; fi
-done
+! readelf -l "$tool" "$unit" | grep 'program interpreter' || { echo "$tool or $unit is not static" >&2; exit 1; }
 
 # The initramfs: busybox and its applet links in /bin, the kernel modules, the tool, /init.
 initramfs=initramfs.cpio.gz
