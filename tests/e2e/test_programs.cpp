@@ -164,12 +164,13 @@ struct ToolRun {
     // The first line of the unit in `direction` that begins with `text`, after `from`.
     const TraceLine* unitSaid(char direction, const std::string& text,
                               const TraceLine* from = nullptr) const {
-        const TraceLine* end = unit.data() + unit.size();
-        const TraceLine* found =
-            std::find_if(from != nullptr ? from + 1 : unit.data(), end, [&](const TraceLine& e) {
-                return e.entry.direction == direction && e.entry.text.rfind(text, 0) == 0;
-            });
-        return found == end ? nullptr : found;
+        for (const TraceLine* e = from != nullptr ? from + 1 : unit.data(); e < unit.data() + unit.size();
+             ++e) {
+            if (e->entry.direction == direction && e->entry.text.rfind(text, 0) == 0) {
+                return e;
+            }
+        }
+        return nullptr;
     }
 };
 
