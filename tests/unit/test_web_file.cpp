@@ -104,15 +104,9 @@ TEST(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
     for (const std::size_t length : {0, 1, 2, 696, 921, 460797, 460798}) {
         SCOPED_TRACE(length);
         // The microcontroller text holding the image in records of 16 bytes, at 0x80000000 as in the unit.
-        const std::string image = rx.substr(0, length);
-        std::string text;
-        for (std::size_t offset = 0; offset < image.size(); offset += 16) {
-            text += (offset % 0x10000 == 0 ? record(4, 0, {0x80, static_cast<uint8_t>(offset >> 16)}) + "\r\n"
-                                           : "") +
-                    record(0, offset & 0xFFFF,
-                           {image.begin() + offset, image.begin() + std::min(offset + 16, length)}) +
-                    "\r\n";
-        }
+        const std::string image = rx.substr(0, length), name = std::to_string(length);
+        const std::string text =
+            readFile(FWUPGRADE_EXPECTED_IMAGES "/text-" + name + ".hex"); // at 0x80000000
         std::free(gHexFirmware);
         gHexFirmware = static_cast<char*>(std::calloc(text.size() + 16, 1));
         std::memcpy(gHexFirmware, text.data(), text.size());
@@ -120,7 +114,7 @@ TEST(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
         virtual_console::setInput("k");
         const bool fits = length <= 460797; // the text and its terminator in 614,400 bytes
         EXPECT_EQ(createFirmwareFileForWeb(), fits);
-        const WebFileText file = expected(image, std::to_string(length), fits);
+        const WebFileText file = expected(image, name, fits);
         EXPECT_TRUE(readFile(FIRMWARE_FILE_NAME_FOR_WEB) == file.file);
         EXPECT_EQ(virtual_console::output(), file.console);
         EXPECT_EQ(virtual_console::keyWaits(), 1);
