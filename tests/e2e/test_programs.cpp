@@ -119,11 +119,9 @@ struct Launcher {
         }
         add({"/bin/bash", REALDRIVER_SCRIPT, "--input", typed, "--log", folder + "/guest.log", "--console",
              folder + "/console"});
-        if (seat == Seat::BehindAdapter && !unit.empty()) {
-            add({"--adapter", link(port, folder)});
-        }
-        if (seat == Seat::BehindAdapter && pullOut) {
-            add({"--unplug-when", kSendLogic});
+        if (seat == Seat::BehindAdapter && !unit.empty()) { // pulled out once the logic image starts
+            add(pullOut ? Pieces{"--adapter", link(port, folder), "--unplug-when", kSendLogic}
+                        : Pieces{"--adapter", link(port, folder)});
         }
         if (windows) {
             add({"--wine", file});
