@@ -460,10 +460,9 @@ TEST_P(ShortRuns, EndAsTheyMust) {
     }
 }
 
-const std::string kTool = VELMORA_FW_UPGRADE;
 const std::string kLinks = FWUPGRADE_TEST_PORT_DIR "/COM%d", kWineLinks = WINE_PREFIX_DIR "/dosdevices/com%d";
 // The Windows programs as a technician has them: unpacked from the zip.
-const std::string kBuilt = kTool.substr(0, kTool.rfind('/')), kWindows = WINDOWS_PROGRAMS_DIR;
+const std::string kBuilt = PROGRAMS_DIR, kWindows = WINDOWS_PROGRAMS_DIR;
 const Pieces kMemcheck = {VALGRIND, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect,possible",
                           "--error-exitcode=99", "--log-file=valgrind.log"};
 const Launcher kLinux{"linux", 3, Seat::OnLink, {}, kBuilt, kLinks},
