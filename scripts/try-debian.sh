@@ -74,4 +74,9 @@ for c in "${commands[@]}"; do
 done
 echo "== Debian $suite, commit ${commit:0:12}:"
 printf '   %s\n' "${results[@]}"
+# What the lanes ran on: the guest's kernel as the run prepared it, and the system's Wine and
+# clang-format (the format row's judge), or what is missing.
+inside() { chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root "$@" 2>/dev/null | head -n 1; }
+kernel=$(ls "$root/root/velmora/build/dev/realdriver/kernel/lib/modules" 2>/dev/null | tr '\n' ' ')
+echo "   guest kernel: ${kernel:-not prepared}; $(inside wine --version || true); $(inside clang-format --version || true)"
 exit "$status"

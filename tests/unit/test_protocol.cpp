@@ -83,7 +83,7 @@ TEST_F(ComPort, AReopenRefusedJustAfterACloseIsTriedAgainForUpToASecond) {
         SCOPED_TRACE(row.name);
         restart();
         openUnit(3);
-        ComPortAPI_CloseCOM();
+        EXPECT_TRUE(ComPortAPI_CloseCOM());
         row.then();
         vp::advanceMs(row.gapMs);
         EXPECT_EQ(ComPortAPI_OpenCOM(row.port), row.opened);
@@ -127,7 +127,7 @@ TEST_F(VirtualLine, CommandsAreFramedAndTheReplyGatheredUntilAReadBringsNothing)
         SCOPED_TRACE(row.name);
         restart();
         openUnit(3, row.unit({}));
-        ComPortAPI_SetReadingTimeoutInMs(1000);
+        EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(1000));
         EXPECT_EQ(sendCommand("%fw -p", 0, row.validate, kTx.c_str()), row.result);
         // Framed, and a mismatch prints nothing.
         EXPECT_EQ(tuple(vp::nowMs(), vp::written(3), console()), tuple(row.endMs, "%%%fw -p\n\r", ""));
@@ -158,7 +158,7 @@ struct BulkTransfer : VirtualLine {
         openUnit(3, options);
         EXPECT_TRUE(length == 0 || sendCommand(announcement.c_str(), 0, 1, "Ready"));
         ComPortAPI_SetBaudRate(115200);
-        ComPortAPI_SetReadingTimeoutInMs(1000);
+        EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(1000));
         firstWrite_ = vp::writes(3).size();
         firstRead_ = vp::reads(3).size();
         startMs_ = vp::nowMs();

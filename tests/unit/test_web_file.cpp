@@ -55,6 +55,8 @@ TEST(Base64, DecoderSkipsLineEndsAndRefusesWhatIsNotBase64) {
         EXPECT_EQ(room, row.roomAfter) << row.text;
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out), row.bytes.size()), row.bytes);
     }
+    int room = 1; // the encoder, given nothing, writes nothing and succeeds
+    EXPECT_EQ(std::pair(base64_encode(nullptr, &room, nullptr, 0), room), std::pair(0, 1));
 }
 
 // The current file: created or appended to in binary mode, and every failure reported.
