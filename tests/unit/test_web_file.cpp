@@ -64,7 +64,6 @@ TEST(FileOutput, OneCurrentFileAndAMessageForEveryFailure) {
     enterFreshFolder("scratch-file-output");
     const std::string noFile = "ERROR: File does not exists or Not opened !\n",
                       closeFailed = "ERROR: File close failed, the file is incomplete !\n";
-    const std::string big(1 << 20, 'x');
     virtual_console::reset();
     const std::vector<BOOL> results = {
         // in this order
@@ -73,9 +72,9 @@ TEST(FileOutput, OneCurrentFileAndAMessageForEveryFailure) {
         FileAPI_CloseFile(), FileAPI_CreateFile("missing/out.bin", 1),
         FileAPI_OpenFile_ToWrite("missing/out.bin", 0), FileAPI_writeToFileBinary("x", 1),
         // A full device: the write the stream cannot hold, or the close that stores the rest, fails.
-        FileAPI_CreateFile("/dev/full", 1), FileAPI_writeToFileBinary(big.data(), 1 << 20),
-        FileAPI_CloseFile(), FileAPI_CreateFile("/dev/full", 0), FileAPI_writeToFileBinary("x", 1),
-        FileAPI_CloseFile()};
+        FileAPI_CreateFile("/dev/full", 1),
+        FileAPI_writeToFileBinary(std::string(1 << 20, 'x').data(), 1 << 20), FileAPI_CloseFile(),
+        FileAPI_CreateFile("/dev/full", 0), FileAPI_writeToFileBinary("x", 1), FileAPI_CloseFile()};
     EXPECT_EQ(results, (std::vector<BOOL>{1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, 0, 1, 1, 0}));
     EXPECT_EQ(readFile("out.bin"), "ab\r\ncd");
     EXPECT_EQ(virtual_console::output(),
