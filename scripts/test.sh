@@ -18,6 +18,24 @@ start=$SECONDS
 cmake --preset dev >/dev/null
 chrt --idle 0 cmake --build --preset dev
 echo "== dev build done: $(( SECONDS - start )) s"
+# The kernel carries every pty's bytes (a simulated unit's line, a guest's adapter) in its unbound
+# work threads (kworker/u*), at the ordinary priority. On a loaded machine they waited for a core
+# for up to 5 s, and a unit heard the tool's bytes that much late: a line no hardware has. As root,
+# for the test run, those at nice 0 run at -20 like QEMU's device loop (new ones are picked up every
+# 2 s), and go back to 0 at the end.
+ahead() { # the kworkers at nice 0 to -20, each noted
+    local pid
+    for pid in $(ps -eo pid=,ni=,comm= | awk '$2 == 0 && $3 ~ /^kworker\/u/ { print $1 }'); do
+        renice -n -20 -p "$pid" >/dev/null 2>&1 && echo "$pid" >>"$workers"
+    done
+}
+if [ "$(id -u)" -eq 0 ]; then
+    workers=$(mktemp)
+    ahead
+    while sleep 2; do ahead; done &
+    picker=$!
+    trap 'kill "$picker"; sort -u "$workers" | xargs -r renice -n 0 -p >/dev/null 2>&1 || true; rm -f "$workers"' EXIT
+fi
 status=0
 ctest --preset dev || status=$?
 echo "== tests done (status $status): $(( SECONDS - start )) s"
