@@ -158,7 +158,8 @@ struct BulkTransfer : VirtualLine {
         openUnit(3, options);
         EXPECT_TRUE(length == 0 || sendCommand(announcement.c_str(), 0, 1, "Ready"));
         ComPortAPI_SetBaudRate(115200);
-        EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(1000));
+        EXPECT_TRUE(ComPortAPI_SetReadingTimeoutInMs(1000) &&
+                    ComPortAPI_SetReadingTimeoutInMs(1000)); // unchanged: ok
         firstWrite_ = vp::writes(3).size();
         firstRead_ = vp::reads(3).size();
         startMs_ = vp::nowMs();
