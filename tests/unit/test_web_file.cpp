@@ -120,6 +120,9 @@ TEST(WebFile, HeaderAndBodyForImagesOfEverySizeAndNoBodyForOneTooLong) {
         EXPECT_EQ(virtual_console::output(), file.console);
         EXPECT_EQ(virtual_console::keyWaits(), 1);
     }
+    gHexFirmware[0] = 'x'; // a text that is not Intel HEX: refused, and the technician is told why
+    EXPECT_FALSE(createFirmwareFileForWeb());
+    EXPECT_NE(virtual_console::output().find("ERROR: Firmware data is not valid !"), std::string::npos);
     WorkingBuffers_Release();
 }
 
