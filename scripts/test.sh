@@ -35,6 +35,8 @@ if [ "$(id -u)" -eq 0 ]; then
     while sleep 2; do ahead; done &
     picker=$!
     trap 'kill "$picker"; sort -u "$workers" | xargs -r renice -n 0 -p >/dev/null 2>&1 || true; rm -f "$workers"' EXIT
+    trap 'exit 130' INT # Ctrl-C too puts them back
+    trap 'exit 143' TERM HUP
 fi
 status=0
 ctest --preset dev || status=$?
